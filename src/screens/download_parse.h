@@ -1,0 +1,67 @@
+// The store's answer to a sign-in: the envelope that says whether the sign-in worked,
+// and after "ok" the product specification, the plan of everything to download.
+//
+// A body is a run of text fields joined by single NUL bytes. The reader keeps it in a
+// buffer of at least n + 1 bytes with a NUL at position n; nothing here reads past that
+// terminator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class response_outcome {
+    not_from_store, // does not begin with the store's magic word
+    malformed,      // too short, or a status word nobody knows
+    not_signed_in,
+    error, // the server's own message follows
+    ok,    // the product specification follows
+};
+
+// Judges the envelope of body[0..n) (body[n] must be NUL). For "error" the message is
+// the server's text at offset 17.
+response_outcome check_envelope(const char* body, std::size_t n, const char** message);
+
+// What the rest of the program reads of a product specification. The texts point into
+// the body, which stays alive and unchanged for the rest of the run.
+struct product_specification {
+    const char* download_title = nullptr;
+    const char* download_executable = nullptr;
+    const char* request_host = nullptr;
+    std::string request_path;
+    const char* first_file = nullptr;        // start of the first file name
+    const char* specification_end = nullptr; // the reader's terminator
+    std::int64_t total_size = 0;
+};
+
+// Parses the product specification of an "ok" body of length n. On success the first
+// "/" of the server field has been overwritten with NUL (it ends request_host there).
+// False means malformed: the body ends early, a size is negative or the sizes overflow,
+// or a file or installer name could leave the product's directory.
+bool parse_product_specification(char* body, std::size_t n, product_specification& out);
+
+// Walks the file list that parse_product_specification has accepted.
+struct product_file {
+    const char* name;
+    std::int64_t size;
+};
+class product_file_cursor {
+  public:
+    explicit product_file_cursor(const product_specification& s)
+        : position(s.first_file), end(s.specification_end) {}
+    bool next(product_file& file);
+
+  private:
+    const char* position;
+    const char* end;
+};
+
+// The size of a file as the store writes it: leading blanks, one sign, digits up to
+// the first non-digit; no digits at all count as 0. False on overflow.
+bool read_size(const char* text, std::int64_t& size);
+
+// True for a name that stays inside the product's directory.
+bool is_safe_relative_name(const char* name);
+
+inline constexpr const char* cannot_understand_text =
+    "The server sent a response that this program cannot understand.";

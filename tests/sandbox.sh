@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Runs a command inside a private network namespace with its own X display and its own
+# wineserver, so that servers may take ports 443 and 80 and nothing leaves the machine.
+# Everything started here is ended by process id when the command ends, fails or is
+# interrupted.
+#
+# Usage: tests/sandbox.sh WINEPREFIX COMMAND [ARGS...]
+set -euo pipefail
+
+if [ -z "${QV_IN_SANDBOX:-}" ]; then
+    exec unshare --net env QV_IN_SANDBOX=1 "$0" "$@"
+fi
+
+export WINEPREFIX
+WINEPREFIX=$(realpath -m "$1")
+shift
+export WINEDEBUG=-all
+
+ip link set lo up
+
+# Sockets live in wineserver, so a wineserver of this prefix left running outside the
+# namespace would take every connection out of it.
+wineserver -k >/dev/null 2>&1 || true
+
+xvfb_pid=
+cleanup() {
+    wineserver -k >/dev/null 2>&1 || true
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Xvfb picks a free display itself; /tmp is shared with other namespaces.
+display_file=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    [ -s "$display_file" ] && break
+    sleep 0.1
+done
+if [ ! -s "$display_file" ]; then
+    echo "sandbox: Xvfb did not start" >&2
+    exit 1
+fi
+export DISPLAY=":$(head -n 1 "$display_file")"
+rm -f "$display_file"
+
+# The display must exist before the first wine command of the prefix, or wineserver
+# can never create windows; the prefix itself is made quietly on first use.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1
+    wineserver -w
+fi
+
+"$@"
