@@ -25,4 +25,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     qv_strict(response_fuzz)
     target_compile_options(response_fuzz PRIVATE -fsanitize=fuzzer)
     target_link_options(response_fuzz PRIVATE -fsanitize=fuzzer)
+    # Every seed, and every crash once fixed and added, stays a regression test.
+    add_test(NAME response_fuzz.corpus
+             COMMAND response_fuzz -runs=0 ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus)
 endif()

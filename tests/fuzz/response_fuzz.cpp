@@ -1,5 +1,5 @@
-// Feeds arbitrary bodies through the envelope and, after "ok", the parse of the product
-// specification; ASan catches any read past the reader's terminator.
+// Feeds arbitrary bodies through the envelope and, after "ok", the parse of the
+// product specification; ASan catches any read past the reader's terminator.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
