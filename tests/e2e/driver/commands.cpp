@@ -131,6 +131,8 @@ std::string cmd_wait_window(const command_args& args, json_writer& reply) {
     return {};
 }
 
+void add_region_rects(json_writer& reply, HRGN region);
+
 std::string cmd_window(const command_args& args, json_writer& reply) {
     HWND window = nullptr;
     if (auto problem = window_arg(args, window); !problem.empty()) {
@@ -156,17 +158,7 @@ std::string cmd_window(const command_args& args, json_writer& reply) {
     if (kind == ERROR) {
         reply.null();
     } else {
-        const DWORD size = GetRegionData(region, 0, nullptr);
-        std::vector<char> buffer(size);
-        auto* data = reinterpret_cast<RGNDATA*>(buffer.data());
-        reply.begin_array();
-        if (size != 0 && GetRegionData(region, size, data) == size) {
-            const RECT* rects = reinterpret_cast<const RECT*>(data->Buffer);
-            for (DWORD i = 0; i < data->rdh.nCount; ++i) {
-                add_rect(reply, rects[i]);
-            }
-        }
-        reply.end_array();
+        add_region_rects(reply, region);
     }
     DeleteObject(region);
     return {};
@@ -454,6 +446,49 @@ std::string cmd_screen(const command_args&, json_writer& reply) {
     reply.key("full_height").value(GetSystemMetrics(SM_CYFULLSCREEN));
     reply.key("width").value(GetSystemMetrics(SM_CXSCREEN));
     reply.key("height").value(GetSystemMetrics(SM_CYSCREEN));
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    reply.key("button_face").begin_array();
+    reply.value(static_cast<int>(GetRValue(face))).value(static_cast<int>(GetGValue(face)));
+    reply.value(static_cast<int>(GetBValue(face))).end_array();
+    return {};
+}
+
+void add_region_rects(json_writer& reply, HRGN region) {
+    const DWORD size = GetRegionData(region, 0, nullptr);
+    std::vector<char> buffer(size);
+    auto* data = reinterpret_cast<RGNDATA*>(buffer.data());
+    reply.begin_array();
+    if (size != 0 && GetRegionData(region, size, data) == size) {
+        const RECT* rects = reinterpret_cast<const RECT*>(data->Buffer);
+        for (DWORD i = 0; i < data->rdh.nCount; ++i) {
+            add_rect(reply, rects[i]);
+        }
+    }
+    reply.end_array();
+}
+
+// The rectangles of a winding-rule polygon region made here, with the system's own
+// rasteriser, to compare with a window's region.
+std::string cmd_polygon_region(const command_args& args, json_writer& reply) {
+    std::vector<POINT> points;
+    for (size_t i = 0; i + 1 < args.size(); i += 2) {
+        long long x = 0;
+        long long y = 0;
+        if (!number_arg(args, i, x) || !number_arg(args, i + 1, y)) {
+            return "bad coordinate";
+        }
+        points.push_back(POINT{static_cast<LONG>(x), static_cast<LONG>(y)});
+    }
+    if (points.size() < 3 || args.size() % 2 != 0) {
+        return "usage: polygon_region X0 Y0 X1 Y1 X2 Y2 ...";
+    }
+    HRGN region = CreatePolygonRgn(points.data(), static_cast<int>(points.size()), WINDING);
+    if (region == nullptr) {
+        return "CreatePolygonRgn failed";
+    }
+    reply.key("region");
+    add_region_rects(reply, region);
+    DeleteObject(region);
     return {};
 }
 
@@ -520,6 +555,7 @@ const std::map<std::string, command_fn>& command_table() {
         {"wait_exit", cmd_wait_exit},
         {"kill", cmd_kill},
         {"screen", cmd_screen},
+        {"polygon_region", cmd_polygon_region},
         {"dialogs", cmd_dialogs},
         {"wait_dialog", cmd_wait_dialog},
         {"press", cmd_press},
