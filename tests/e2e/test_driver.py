@@ -44,6 +44,11 @@ class DriverTests(E2ETestCase):
         self.assertFalse(self.control(hwnd, 11)["checked"])
         self.assertTrue(second["enabled"])
         self.assertEqual(second["rect"], [130, 100, 230, 120])
+        # The stand-in uses the message font, as the program's screens do.
+        font = self.driver.call("message_font")
+        self.assertEqual(second["font_height"], font["height"])
+        self.assertEqual(second["font_cell_height"], font["cell_height"])
+        self.assertEqual(second["font_weight"], font["weight"])
 
         self.driver.call("click", self.control(hwnd, 10)["hwnd"])
         box = self.wait_dialog(pid)

@@ -41,10 +41,6 @@ std::string window_arg(const command_args& args, HWND& window) {
     return {};
 }
 
-void add_window(json_writer& reply, HWND window) {
-    reply.value(static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(window)));
-}
-
 struct window_search {
     DWORD pid;
     HWND found;
@@ -161,59 +157,6 @@ std::string cmd_window(const command_args& args, json_writer& reply) {
         add_region_rects(reply, region);
     }
     DeleteObject(region);
-    return {};
-}
-
-std::string cmd_children(const command_args& args, json_writer& reply) {
-    HWND window = nullptr;
-    if (auto problem = window_arg(args, window); !problem.empty()) {
-        return problem;
-    }
-    RECT origin{};
-    GetWindowRect(window, &origin);
-    reply.key("controls").begin_array();
-    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
-         child = GetWindow(child, GW_HWNDNEXT)) {
-        RECT r{};
-        GetWindowRect(child, &r);
-        OffsetRect(&r, -origin.left, -origin.top);
-        const std::string kind = window_class(child);
-        reply.begin_object();
-        reply.key("hwnd");
-        add_window(reply, child);
-        reply.key("id").value(static_cast<std::int64_t>(GetDlgCtrlID(child)));
-        reply.key("class").value(kind).key("text").value(window_text(child));
-        reply.key("rect");
-        add_rect(reply, r);
-        reply.key("style").value(static_cast<std::int64_t>(GetWindowLongA(child, GWL_STYLE)));
-        reply.key("visible").value(IsWindowVisible(child) != FALSE);
-        reply.key("enabled").value(IsWindowEnabled(child) != FALSE);
-        DWORD_PTR check = 0;
-        reply.key("checked");
-        if (_stricmp(kind.c_str(), "Button") == 0 &&
-            SendMessageTimeoutA(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms,
-                                &check)) {
-            reply.value(check == BST_CHECKED);
-        } else {
-            reply.null();
-        }
-        // The font belongs to the other process; its description is readable when the
-        // system shares the object, and reported as null otherwise.
-        DWORD_PTR font = 0;
-        SendMessageTimeoutA(child, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &font);
-        reply.key("font").value(static_cast<std::int64_t>(font));
-        LOGFONTA description{};
-        reply.key("font_height");
-        if (font != 0 && GetObjectA(reinterpret_cast<HFONT>(font), sizeof description,
-                                    &description) == sizeof description) {
-            reply.value(static_cast<std::int64_t>(description.lfHeight));
-            reply.key("font_weight").value(static_cast<std::int64_t>(description.lfWeight));
-        } else {
-            reply.null();
-        }
-        reply.end_object();
-    }
-    reply.end_array();
     return {};
 }
 
@@ -520,6 +463,10 @@ std::string window_text(HWND window) {
     return std::string(text, length < sizeof text ? length : 0);
 }
 
+void add_window(json_writer& reply, HWND window) {
+    reply.value(static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(window)));
+}
+
 void add_rect(json_writer& reply, const RECT& r) {
     reply.begin_array().value(r.left).value(r.top).value(r.right).value(r.bottom).end_array();
 }
@@ -541,6 +488,7 @@ const std::map<std::string, command_fn>& command_table() {
         {"wait_window", cmd_wait_window},
         {"window", cmd_window},
         {"children", cmd_children},
+        {"message_font", cmd_message_font},
         {"click", cmd_click},
         {"command", cmd_command},
         {"set_text", cmd_set_text},

@@ -24,6 +24,11 @@ bool parse_window(const std::string& word, HWND& window);
 std::string window_class(HWND window);
 std::string window_text(HWND window);
 void add_rect(json_writer& reply, const RECT& r);
+void add_window(json_writer& reply, HWND window);
+
+// Child controls with their fonts (controls.cpp).
+std::string cmd_children(const command_args& args, json_writer& reply);
+std::string cmd_message_font(const command_args& args, json_writer& reply);
 
 // Dialog commands (dialogs.cpp).
 std::string cmd_dialogs(const command_args& args, json_writer& reply);

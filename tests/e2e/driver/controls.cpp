@@ -1,0 +1,164 @@
+// The child controls of a window. Fonts are read inside the program under test by
+// qv-probe.dll, which a WH_GETMESSAGE hook loads there for the duration of one listing:
+// a font handle cannot be described from outside the process that owns it.
+#include <cstdint>
+#include <map>
+
+#include "commands.h"
+
+namespace {
+
+struct font_info {
+    int cell_height;
+    int character_height;
+    int weight;
+};
+
+HWND reply_window() {
+    static HWND window =
+        CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    return window;
+}
+
+HOOKPROC probe_hook() {
+    static HOOKPROC hook = [] {
+        char path[MAX_PATH] = "";
+        GetModuleFileNameA(nullptr, path, sizeof path);
+        std::string dll = path;
+        dll = dll.substr(0, dll.find_last_of('\\') + 1) + "qv-probe.dll";
+        HMODULE module = LoadLibraryA(dll.c_str());
+        return module == nullptr ? HOOKPROC{}
+                                 : reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(
+                                       GetProcAddress(module, "probe_hook")));
+    }();
+    return hook;
+}
+
+// Answers for the controls that answered within the time-out; the others are absent.
+std::map<HWND, font_info> probe_fonts(const std::vector<HWND>& controls) {
+    std::map<HWND, font_info> answers;
+    const UINT probe_message = RegisterWindowMessageA("qv-driver-font-probe");
+    HOOKPROC hook = probe_hook();
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(reinterpret_cast<void*>(hook)), &module);
+    if (hook == nullptr || module == nullptr || reply_window() == nullptr) {
+        return answers;
+    }
+    std::map<DWORD, HHOOK> hooks;
+    for (HWND control : controls) {
+        const DWORD thread = GetWindowThreadProcessId(control, nullptr);
+        if (hooks.count(thread) == 0) {
+            hooks[thread] = SetWindowsHookExA(WH_GETMESSAGE, hook, module, thread);
+        }
+        PostMessageA(control, probe_message, reinterpret_cast<WPARAM>(reply_window()), 0);
+    }
+    const ULONGLONG deadline = GetTickCount64() + send_timeout_ms;
+    while (answers.size() < controls.size()) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            break;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
+                                  QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == probe_message && message.hwnd == reply_window()) {
+                const auto packed = static_cast<std::uint64_t>(message.lParam);
+                answers[reinterpret_cast<HWND>(message.wParam)] = {
+                    static_cast<std::int16_t>(packed & 0xFFFF),
+                    static_cast<std::int16_t>((packed >> 16) & 0xFFFF),
+                    static_cast<int>(packed >> 32)};
+            } else {
+                DispatchMessageA(&message);
+            }
+        }
+    }
+    for (const auto& [thread, handle] : hooks) {
+        if (handle != nullptr) {
+            UnhookWindowsHookEx(handle);
+        }
+    }
+    return answers;
+}
+
+} // namespace
+
+// Rectangles are in window coordinates (the window's client area is the whole window).
+// Fonts: font_height is the font's character height as created (negative) and
+// font_cell_height its cell height on screen; both null when unknown.
+std::string cmd_children(const command_args& args, json_writer& reply) {
+    HWND window = nullptr;
+    if (args.empty() || !parse_window(args[0], window)) {
+        return "no such window";
+    }
+    RECT origin{};
+    GetWindowRect(window, &origin);
+    std::vector<HWND> controls;
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        controls.push_back(child);
+    }
+    const std::map<HWND, font_info> fonts = probe_fonts(controls);
+    reply.key("controls").begin_array();
+    for (HWND child : controls) {
+        RECT r{};
+        GetWindowRect(child, &r);
+        OffsetRect(&r, -origin.left, -origin.top);
+        const std::string kind = window_class(child);
+        reply.begin_object();
+        reply.key("hwnd");
+        add_window(reply, child);
+        reply.key("id").value(static_cast<std::int64_t>(GetDlgCtrlID(child)));
+        reply.key("class").value(kind).key("text").value(window_text(child));
+        reply.key("rect");
+        add_rect(reply, r);
+        reply.key("style").value(static_cast<std::int64_t>(GetWindowLongA(child, GWL_STYLE)));
+        reply.key("visible").value(IsWindowVisible(child) != FALSE);
+        reply.key("enabled").value(IsWindowEnabled(child) != FALSE);
+        DWORD_PTR check = 0;
+        reply.key("checked");
+        if (_stricmp(kind.c_str(), "Button") == 0 &&
+            SendMessageTimeoutA(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms,
+                                &check)) {
+            reply.value(check == BST_CHECKED);
+        } else {
+            reply.null();
+        }
+        const auto font = fonts.find(child);
+        const bool known = font != fonts.end() && font->second.cell_height != 0;
+        reply.key("font_height");
+        known ? reply.value(font->second.character_height) : reply.null();
+        reply.key("font_cell_height");
+        known ? reply.value(font->second.cell_height) : reply.null();
+        reply.key("font_weight");
+        known ? reply.value(font->second.weight) : reply.null();
+        reply.end_object();
+    }
+    reply.end_array();
+    return {};
+}
+
+// The system's message font as this prefix has it: what the program's default font
+// should be, and the base of its title font.
+std::string cmd_message_font(const command_args&, json_writer& reply) {
+    NONCLIENTMETRICSA metrics{};
+    metrics.cbSize = sizeof metrics;
+    if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+        return "SystemParametersInfo failed";
+    }
+    HFONT font = CreateFontIndirectA(&metrics.lfMessageFont);
+    HDC screen = GetDC(nullptr);
+    HGDIOBJ previous = SelectObject(screen, font);
+    TEXTMETRICA text{};
+    GetTextMetricsA(screen, &text);
+    SelectObject(screen, previous);
+    ReleaseDC(nullptr, screen);
+    DeleteObject(font);
+    reply.key("face").value(metrics.lfMessageFont.lfFaceName);
+    reply.key("height").value(static_cast<std::int64_t>(metrics.lfMessageFont.lfHeight));
+    reply.key("weight").value(static_cast<std::int64_t>(metrics.lfMessageFont.lfWeight));
+    reply.key("cell_height").value(static_cast<std::int64_t>(text.tmHeight));
+    return {};
+}
