@@ -3,7 +3,9 @@
 // screens use, so the driver can be checked against known answers. Not shipped.
 //
 // Button 10 shows a warning box whose text repeats the edit box; the About command (1)
-// shows an information box; radio buttons 11 and 12 are automatic.
+// shows an information box; radio buttons 11 and 12 are automatic. A copy whose file
+// name contains "show-first" shows the window before creating its controls, the fault
+// the driver's show watch must catch.
 #include <windows.h>
 
 #include <string>
@@ -17,15 +19,33 @@ const POINT outline[] = {{0, 5},   {1, 3},   {3, 1},     {5, 0},     {475, 0},  
                          {479, 3}, {479, 4}, {480, 187}, {479, 187}, {478, 189}, {475, 191},
                          {5, 192}, {5, 191}, {3, 190},   {1, 188},   {0, 186}};
 
+// The same frame as the downloader's: gradient bands, border columns, button face, and
+// a plain square where the close glyph goes.
 void paint(HDC dc) {
-    RECT band{0, 0, 480, 29};
-    HBRUSH dark = CreateSolidBrush(RGB(20, 40, 60));
-    FillRect(dc, &band, dark);
-    band = {0, 163, 480, 192};
-    FillRect(dc, &band, dark);
-    DeleteObject(dark);
-    RECT client{0, 29, 480, 163};
+    static const COLORREF rows[29] = {
+        RGB(18, 27, 30),   RGB(99, 129, 141), RGB(71, 106, 119), RGB(68, 103, 116),
+        RGB(66, 100, 112), RGB(64, 97, 108),  RGB(62, 94, 105),  RGB(60, 91, 101),
+        RGB(58, 88, 98),   RGB(56, 85, 94),   RGB(54, 82, 90),   RGB(52, 79, 87),
+        RGB(49, 77, 83),   RGB(48, 74, 79),   RGB(31, 49, 52),   RGB(0, 0, 0),
+        RGB(0, 0, 0),      RGB(0, 0, 0),      RGB(0, 0, 0),      RGB(0, 0, 0),
+        RGB(0, 0, 0),      RGB(3, 5, 5),      RGB(11, 16, 17),   RGB(19, 28, 30),
+        RGB(27, 40, 44),   RGB(36, 52, 57),   RGB(44, 65, 70),   RGB(81, 101, 106),
+        RGB(13, 19, 21)};
+    auto fill = [dc](RECT r, COLORREF colour) {
+        HBRUSH brush = CreateSolidBrush(colour);
+        FillRect(dc, &r, brush);
+        DeleteObject(brush);
+    };
+    for (int i = 0; i < 29; ++i) {
+        fill({0, i, 480, i + 1}, rows[i]);
+        fill({0, 163 + i, 480, 164 + i}, rows[i]);
+    }
+    fill({186, 9, 294, 19}, RGB(200, 200, 200));
+    fill({451, 3, 474, 26}, RGB(90, 100, 120));
+    RECT client{1, 29, 479, 163};
     FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
+    fill({0, 29, 1, 163}, RGB(63, 63, 63));
+    fill({479, 29, 480, 163}, RGB(63, 63, 63));
 }
 
 void create_controls(HWND window, HFONT font) {
@@ -70,8 +90,12 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
     case WM_NCHITTEST: {
         RECT r;
         GetWindowRect(window, &r);
+        const int x = static_cast<short>(LOWORD(l)) - r.left;
         const int y = static_cast<short>(HIWORD(l)) - r.top;
-        return y >= 29 && y <= 162 ? HTCLIENT : HTCAPTION;
+        if (y >= 29 && y <= 162) {
+            return HTCLIENT;
+        }
+        return x >= 451 && x <= 473 && y >= 3 && y <= 25 ? HTCLOSE : HTCAPTION;
     }
     case WM_SYSCOMMAND:
         if (w == 1) {
@@ -120,6 +144,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
         GetSystemMetrics(SM_CXFULLSCREEN) / 2 - 240, GetSystemMetrics(SM_CYFULLSCREEN) / 2 - 96,
         480, 192, nullptr, nullptr, instance, nullptr);
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    const bool show_first = std::string(path).find("show-first") != std::string::npos;
+    if (show_first) {
+        ShowWindow(window, SW_SHOW);
+    }
     create_controls(window, font);
     ShowWindow(window, SW_SHOW);
     MSG message;

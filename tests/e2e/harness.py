@@ -27,7 +27,9 @@ import urllib.parse
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(REPO, "build", "windows")
 BIN = os.path.join(BUILD, "bin")
-PROGRAM = os.path.join(BIN, "quarryvale-downloader.exe")
+# QV_E2E_PROGRAM points the program's groups at another executable, such as the stand-in
+# window, when checking the tests themselves.
+PROGRAM = os.environ.get("QV_E2E_PROGRAM", os.path.join(BIN, "quarryvale-downloader.exe"))
 FIXTURE = os.path.join(BIN, "qv-fixture-window.exe")
 DRIVER = os.path.join(BIN, "qv-driver.exe")
 STAMP = os.path.join(REPO, "build", "native", "bin", "quarryvale-stamp")
@@ -213,11 +215,13 @@ class E2ETestCase(unittest.TestCase):
         self.assertTrue(self.driver.call("press", dialog["hwnd"], ids[0])["closed"])
 
     def copy_program(self, name, source=PROGRAM):
-        """A copy of a program in a directory of its own below the build tree."""
-        directory = os.path.join(WORK, self.id().split(".")[-1], name)
+        """A copy of a program in a directory of its own below the build tree; a name
+        ending in .exe names the copy too."""
+        directory = os.path.join(WORK, self._testMethodName, name)
         shutil.rmtree(directory, ignore_errors=True)
         os.makedirs(directory)
-        target = os.path.join(directory, os.path.basename(source))
+        file_name = name if name.endswith(".exe") else os.path.basename(source)
+        target = os.path.join(directory, file_name)
         shutil.copy(source, target)
         return target
 

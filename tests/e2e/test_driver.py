@@ -15,6 +15,14 @@ class DriverTests(E2ETestCase):
         self.assertEqual(len(found), 1)
         return found[0]
 
+    def test_show_watch(self):
+        pid = self.start(FIXTURE)
+        self.assertEqual(self.wait_window(pid)["children_at_show"], 5)
+        early = self.copy_program("qv-show-first.exe", FIXTURE)
+        self.driver.call("kill", pid)
+        shown = self.wait_window(self.start(early))
+        self.assertEqual(shown["children_at_show"], 0)
+
     def test_window_geometry_and_region(self):
         pid, hwnd = self.start_fixture()
         info = self.window(hwnd)
@@ -76,10 +84,10 @@ class DriverTests(E2ETestCase):
         self.driver.call("move", hwnd, 100, 100)
 
         image = self.capture(hwnd)
-        self.assertEqual(image.rgb(100, 10), (20, 40, 60))
-        self.assertNotEqual(image.rgb(0, 0), (20, 40, 60))
+        self.assertEqual(image.rgb(100, 10), (54, 82, 90))
+        self.assertNotEqual(image.rgb(0, 0), (18, 27, 30))
         pixel = self.driver.call("pixel", hwnd, 100, 170)["rgb"]
-        self.assertEqual(tuple(pixel), (20, 40, 60))
+        self.assertEqual(tuple(pixel), (60, 91, 101))  # footer row 7
 
         self.driver.call("close", hwnd)
         self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})

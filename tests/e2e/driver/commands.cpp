@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "probes.h"
 #include "screen.h"
 
 namespace {
@@ -73,10 +74,13 @@ std::string cmd_start(const command_args& args, json_writer& reply) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     const char* directory = args.size() > 1 ? args[1].c_str() : nullptr;
-    if (!CreateProcessA(args[0].c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        directory, &startup, &info)) {
+    // Suspended until the show hook is in place, so it sees the very first showing.
+    if (!CreateProcessA(args[0].c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                        CREATE_SUSPENDED, nullptr, directory, &startup, &info)) {
         return "CreateProcess failed with " + std::to_string(GetLastError());
     }
+    reply.key("watched").value(watch_show(info.dwThreadId));
+    ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     processes[info.dwProcessId] = info.hProcess;
     reply.key("pid").value(info.dwProcessId);
@@ -124,6 +128,8 @@ std::string cmd_wait_window(const command_args& args, json_writer& reply) {
     reply.key("polls").value(polls).key("hidden_polls").value(hidden_polls);
     reply.key("visible_without_children").value(visible_without_children);
     reply.key("children_when_shown").value(children_when_shown);
+    reply.key("children_at_show")
+        .value(children_at_show(search.found, GetTickCount64() + send_timeout_ms));
     return {};
 }
 

@@ -1,13 +1,37 @@
-// qv-probe.dll: loaded into the program under test by a message hook, because a font
-// handle means nothing outside the process that made it. On the probe message it reads
-// the control's font there and posts the answer back to the driver's window:
-//   wParam = the control, lParam = cell height | character height << 16 | weight << 32
-// (heights as signed 16-bit values; all zero when the control has no font).
+// qv-probe.dll: loaded into the program under test by message hooks, to see what can
+// only be seen from inside it, and posting the answers to the driver's window.
+// - probe_hook (WH_GETMESSAGE), on the font probe message: the control's font, because
+//   a font handle means nothing outside the process that made it. wParam = the control,
+//   lParam = cell height | character height << 16 | weight << 32 (heights as signed
+//   16-bit values; all zero when the control has no font).
+// - show_hook (WH_CALLWNDPROC), on WM_SHOWWINDOW of the main window: its number of child
+//   windows at the moment it is shown, which polling from outside could miss.
 #include <windows.h>
 
 #include <cstdint>
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK probe_hook(int code, WPARAM w, LPARAM l);
+extern "C" __declspec(dllexport) LRESULT CALLBACK show_hook(int code, WPARAM w, LPARAM l);
+
+LRESULT CALLBACK show_hook(int code, WPARAM w, LPARAM l) {
+    const auto* call = reinterpret_cast<const CWPSTRUCT*>(l);
+    if (code == HC_ACTION && call->message == WM_SHOWWINDOW && call->wParam != 0 &&
+        GetParent(call->hwnd) == nullptr) {
+        char name[64] = "";
+        GetClassNameA(call->hwnd, name, sizeof name);
+        if (lstrcmpA(name, "Quarryvale Downloader") == 0) {
+            int children = 0;
+            for (HWND child = GetWindow(call->hwnd, GW_CHILD); child != nullptr;
+                 child = GetWindow(child, GW_HWNDNEXT)) {
+                ++children;
+            }
+            HWND driver = FindWindowExA(HWND_MESSAGE, nullptr, nullptr, "qv-driver-reply");
+            PostMessageA(driver, RegisterWindowMessageA("qv-driver-show-probe"),
+                         reinterpret_cast<WPARAM>(call->hwnd), children);
+        }
+    }
+    return CallNextHookEx(nullptr, code, w, l);
+}
 
 LRESULT CALLBACK probe_hook(int code, WPARAM w, LPARAM l) {
     static const UINT probe_message = RegisterWindowMessageA("qv-driver-font-probe");
