@@ -58,6 +58,17 @@ class DriverError(Exception):
     pass
 
 
+# Set when the group's time limit has sent SIGTERM: the running test fails, its tearDown
+# still ends what it started, and the tests after it do not start.
+terminated = False
+
+
+def _on_terminate(*_):
+    global terminated
+    terminated = True
+    raise SystemExit("terminated: the group ran out of time")
+
+
 class Image:
     """A 32-bit top-down BMP as the driver writes it."""
 
@@ -94,8 +105,11 @@ class Driver:
 
     def call(self, *words, timeout=REPLY_TIMEOUT_S):
         line = " ".join(urllib.parse.quote(str(w), safe="") for w in words)
-        self.process.stdin.write(line + "\n")
-        self.process.stdin.flush()
+        try:
+            self.process.stdin.write(line + "\n")
+            self.process.stdin.flush()
+        except OSError as error:
+            raise DriverError(f"the driver is gone: {error}") from None
         try:
             answer = self.lines.get(timeout=timeout)
         except queue.Empty:
@@ -163,6 +177,8 @@ class E2ETestCase(unittest.TestCase):
         cls.servers = []
 
     def setUp(self):
+        if terminated:
+            self.skipTest("the group ran out of time")
         self.started = []
         self.windows = []
         self.shots = 0
@@ -259,18 +275,24 @@ class E2ETestCase(unittest.TestCase):
 
 def main():
     """Runs the calling group and leaves its counts in build/windows/e2e-results/."""
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
+    signal.signal(signal.SIGTERM, _on_terminate)
     group = os.path.splitext(os.path.basename(sys.argv[0]))[0]
     suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules["__main__"])
     started = time.monotonic()
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
     os.makedirs(RESULTS, exist_ok=True)
+    # A test that fails and then errs in tearDown is one failed test; a test skipped
+    # because the group ran out of time failed too.
+    waiting = [t for t, reason in result.skipped if reason.startswith("waiting for")]
+    bad = {t.id() for t, _ in result.failures + result.errors}
+    bad |= {t.id() for t in result.unexpectedSuccesses}
+    bad |= {t.id() for t, reason in result.skipped if not reason.startswith("waiting for")}
     counts = {
-        "tests": result.testsRun - len(result.skipped),
-        "failed": len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses),
-        "waiting": len(result.skipped),
+        "tests": result.testsRun - len(waiting),
+        "failed": len(bad),
+        "waiting": len(waiting),
         "seconds": round(time.monotonic() - started, 1),
     }
     with open(os.path.join(RESULTS, group + ".json"), "w") as f:
         json.dump(counts, f)
-    sys.exit(0 if result.wasSuccessful() else 1)
+    sys.exit(1 if bad else 0)
