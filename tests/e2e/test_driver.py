@@ -69,6 +69,10 @@ class DriverTests(E2ETestCase):
 
     def test_about_hit_test_move_and_close(self):
         pid, hwnd = self.start_fixture()
+        items = self.driver.call("system_menu", hwnd)["items"]
+        self.assertEqual(items[-1], {"id": 1, "separator": False, "text": "&About..."})
+        self.assertIn(61536, [item["id"] for item in items])  # SC_CLOSE
+
         self.driver.call("sys_command", hwnd, 1)
         box = self.wait_dialog(pid)
         self.assertEqual(box["icon"], "information")

@@ -163,6 +163,12 @@ class MainWindowTests(E2ETestCase):
 
     def test_about_box(self):
         pid, hwnd, _ = self.open_window()
+        # The command is the system menu's last item, right after the system's own last
+        # one (Wine ends its menu with an About of its own), with no separator between.
+        items = self.driver.call("system_menu", hwnd)["items"]
+        self.assertEqual(items[-1], {"id": 1, "separator": False, "text": "&About..."})
+        self.assertFalse(items[-2]["separator"], items)
+        self.assertIn(SC_CLOSE, [item["id"] for item in items])
         for _ in range(2):  # it opens again once closed
             self.driver.call("sys_command", hwnd, 1)
             box = self.wait_dialog(pid)

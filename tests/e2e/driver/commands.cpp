@@ -495,6 +495,7 @@ const std::map<std::string, command_fn>& command_table() {
         {"window", cmd_window},
         {"children", cmd_children},
         {"message_font", cmd_message_font},
+        {"system_menu", cmd_system_menu},
         {"click", cmd_click},
         {"command", cmd_command},
         {"set_text", cmd_set_text},

@@ -29,6 +29,7 @@ void add_window(json_writer& reply, HWND window);
 // Child controls with their fonts (controls.cpp).
 std::string cmd_children(const command_args& args, json_writer& reply);
 std::string cmd_message_font(const command_args& args, json_writer& reply);
+std::string cmd_system_menu(const command_args& args, json_writer& reply);
 
 // Dialog commands (dialogs.cpp).
 std::string cmd_dialogs(const command_args& args, json_writer& reply);

@@ -84,3 +84,32 @@ std::string cmd_message_font(const command_args&, json_writer& reply) {
     reply.key("cell_height").value(static_cast<std::int64_t>(text.tmHeight));
     return {};
 }
+
+std::string cmd_system_menu(const command_args& args, json_writer& reply) {
+    HWND window = nullptr;
+    if (args.empty() || !parse_window(args[0], window)) {
+        return "no such window";
+    }
+    const std::string lines = probe_system_menu(window);
+    if (lines.empty()) {
+        return "the program did not answer";
+    }
+    reply.key("items").begin_array();
+    size_t start = 0;
+    while (start < lines.size()) {
+        const size_t end = lines.find('\n', start);
+        const std::string line = lines.substr(start, end - start);
+        start = end == std::string::npos ? lines.size() : end + 1;
+        const size_t tab1 = line.find('\t');
+        const size_t tab2 = line.find('\t', tab1 + 1);
+        if (tab1 == std::string::npos || tab2 == std::string::npos) {
+            continue;
+        }
+        reply.begin_object();
+        reply.key("id").value(static_cast<std::int64_t>(std::stoll(line.substr(0, tab1))));
+        reply.key("separator").value(line.substr(tab1 + 1, tab2 - tab1 - 1) == "1");
+        reply.key("text").value(line.substr(tab2 + 1)).end_object();
+    }
+    reply.end_array();
+    return {};
+}

@@ -4,11 +4,15 @@
 //   a font handle means nothing outside the process that made it. wParam = the control,
 //   lParam = cell height | character height << 16 | weight << 32 (heights as signed
 //   16-bit values; all zero when the control has no font).
+// - probe_hook, on the menu probe message to a window: its system menu's items, one line
+//   each ("id<TAB>separator<TAB>text"), sent back as WM_COPYDATA whose dwData is the
+//   window, since menus too belong to the process that made them.
 // - show_hook (WH_CALLWNDPROC), on WM_SHOWWINDOW of the main window: its number of child
 //   windows at the moment it is shown, which polling from outside could miss.
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK probe_hook(int code, WPARAM w, LPARAM l);
 extern "C" __declspec(dllexport) LRESULT CALLBACK show_hook(int code, WPARAM w, LPARAM l);
@@ -33,9 +37,43 @@ LRESULT CALLBACK show_hook(int code, WPARAM w, LPARAM l) {
     return CallNextHookEx(nullptr, code, w, l);
 }
 
+namespace {
+
+void answer_menu(HWND window, HWND driver) {
+    std::string lines;
+    HMENU menu = GetSystemMenu(window, FALSE);
+    const int count = menu != nullptr ? GetMenuItemCount(menu) : 0;
+    for (int i = 0; i < count; ++i) {
+        char text[256] = "";
+        MENUITEMINFOA item{};
+        item.cbSize = sizeof item;
+        item.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STRING;
+        item.dwTypeData = text;
+        item.cch = sizeof text;
+        if (GetMenuItemInfoA(menu, static_cast<UINT>(i), TRUE, &item)) {
+            lines += std::to_string(item.wID) + "\t" +
+                     ((item.fType & MFT_SEPARATOR) != 0 ? "1" : "0") + "\t" + text + "\n";
+        }
+    }
+    COPYDATASTRUCT data{};
+    data.dwData = reinterpret_cast<ULONG_PTR>(window);
+    data.cbData = static_cast<DWORD>(lines.size());
+    data.lpData = lines.data();
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(driver, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
+                        reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 3000, &result);
+}
+
+} // namespace
+
 LRESULT CALLBACK probe_hook(int code, WPARAM w, LPARAM l) {
     static const UINT probe_message = RegisterWindowMessageA("qv-driver-font-probe");
+    static const UINT menu_message = RegisterWindowMessageA("qv-driver-menu-probe");
     auto* message = reinterpret_cast<MSG*>(l);
+    if (code == HC_ACTION && w == PM_REMOVE && message->message == menu_message) {
+        answer_menu(message->hwnd, reinterpret_cast<HWND>(message->wParam));
+        message->message = WM_NULL;
+    }
     if (code == HC_ACTION && w == PM_REMOVE && message->message == probe_message) {
         HWND control = message->hwnd;
         HWND driver = reinterpret_cast<HWND>(message->wParam);

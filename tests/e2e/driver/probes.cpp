@@ -13,6 +13,7 @@ namespace {
 std::map<HWND, font_info> font_answers;
 std::map<HWND, int> show_answers;
 std::vector<HHOOK> show_hooks;
+std::map<HWND, std::string> menu_answers;
 
 UINT font_message() {
     static const UINT message = RegisterWindowMessageA("qv-driver-font-probe");
@@ -24,9 +25,30 @@ UINT show_message() {
     return message;
 }
 
+UINT menu_message() {
+    static const UINT message = RegisterWindowMessageA("qv-driver-menu-probe");
+    return message;
+}
+
+LRESULT CALLBACK reply_procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_COPYDATA) {
+        const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(l);
+        menu_answers[reinterpret_cast<HWND>(data->dwData)] =
+            std::string(static_cast<const char*>(data->lpData), data->cbData);
+        return TRUE;
+    }
+    return DefWindowProcA(window, message, w, l);
+}
+
 HWND reply_window() {
-    static HWND window = CreateWindowExA(0, "STATIC", "qv-driver-reply", 0, 0, 0, 0, 0,
-                                         HWND_MESSAGE, nullptr, nullptr, nullptr);
+    static HWND window = [] {
+        WNDCLASSA kind{};
+        kind.lpfnWndProc = reply_procedure;
+        kind.lpszClassName = "qv-driver-reply";
+        RegisterClassA(&kind);
+        return CreateWindowExA(0, "qv-driver-reply", "qv-driver-reply", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                               nullptr, nullptr, nullptr);
+    }();
     return window;
 }
 
@@ -117,4 +139,22 @@ int children_at_show(HWND window, ULONGLONG deadline) {
     pump(deadline, [&] { return show_answers.count(window) != 0; });
     const auto found = show_answers.find(window);
     return found == show_answers.end() ? -1 : found->second;
+}
+
+std::string probe_system_menu(HWND window) {
+    menu_answers.erase(window);
+    HOOKPROC hook = probe_function("probe_hook");
+    if (hook == nullptr || reply_window() == nullptr) {
+        return {};
+    }
+    HHOOK handle = SetWindowsHookExA(WH_GETMESSAGE, hook, probe_module(),
+                                     GetWindowThreadProcessId(window, nullptr));
+    if (handle == nullptr) {
+        return {};
+    }
+    PostMessageA(window, menu_message(), reinterpret_cast<WPARAM>(reply_window()), 0);
+    pump(GetTickCount64() + send_timeout_ms, [&] { return menu_answers.count(window) != 0; });
+    UnhookWindowsHookEx(handle);
+    const auto found = menu_answers.find(window);
+    return found == menu_answers.end() ? std::string() : found->second;
 }

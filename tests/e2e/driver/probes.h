@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <map>
+#include <string>
 #include <vector>
 
 struct font_info {
@@ -24,3 +25,7 @@ bool watch_show(DWORD thread);
 // The number of child windows the main window had when it was shown, once the report has
 // arrived (waiting until the deadline); -1 if none came.
 int children_at_show(HWND window, ULONGLONG deadline);
+
+// The window's system menu, read inside its process: one line per item,
+// "id<TAB>separator (0 or 1)<TAB>text"; empty if no answer came.
+std::string probe_system_menu(HWND window);
