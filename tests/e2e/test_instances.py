@@ -4,6 +4,7 @@ would hand them out."""
 
 import os
 import subprocess
+import unittest
 
 import harness
 from harness import DriverError, E2ETestCase, PROGRAM, STAMP, waiting_for_program
@@ -12,7 +13,6 @@ REFUSAL = "Installation of this game is already in progress on this computer."
 
 
 def waiting_for_stamp(test):
-    import unittest
     return unittest.skipUnless(os.path.exists(STAMP), "waiting for the stamping tool")(test)
 
 
@@ -53,13 +53,20 @@ class SingleInstanceTests(E2ETestCase):
         buyer_b = self.stamped("buyer-b", "bbbb2222", "4242")
         other = self.stamped("other-product", "cccc3333", "4343")
 
+        def mutex(product):
+            return self.driver.call("mutex", f"Quarryvale Downloader {product}")["exists"]
+
+        self.assertFalse(mutex("4242"))
         first = self.start(buyer_a)
         first_hwnd = self.wait_window(first)["hwnd"]
+        self.assertTrue(mutex("4242"))
+        self.assertFalse(mutex("4343"))
         # Another buyer's copy of the same product, in another directory: still refused.
         self.assert_refused(self.start(buyer_b), first, first_hwnd)
 
         beside = self.start(other)
         beside_hwnd = self.wait_window(beside)["hwnd"]
+        self.assertTrue(mutex("4343"))
         self.assertNotEqual(beside_hwnd, first_hwnd)
         self.assertEqual(self.driver.call("dialogs", beside)["dialogs"], [])
         self.assertTrue(self.window(first_hwnd)["visible"])
@@ -70,6 +77,7 @@ class SingleInstanceTests(E2ETestCase):
             self.driver.call("close", hwnd)
             self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
 
+        self.assertFalse(mutex("4242"))
         # Once the first has gone its product may start again.
         again = self.start(buyer_b)
         self.wait_window(again)

@@ -402,6 +402,17 @@ std::string cmd_screen(const command_args&, json_writer& reply) {
     return {};
 }
 
+// Whether a named mutex exists in this log-on's namespace.
+std::string cmd_mutex(const command_args& args, json_writer& reply) {
+    NEED(1, "mutex NAME");
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, args[0].c_str());
+    reply.key("exists").value(mutex != nullptr);
+    if (mutex != nullptr) {
+        CloseHandle(mutex);
+    }
+    return {};
+}
+
 void add_region_rects(json_writer& reply, HRGN region) {
     const DWORD size = GetRegionData(region, 0, nullptr);
     std::vector<char> buffer(size);
@@ -511,6 +522,7 @@ const std::map<std::string, command_fn>& command_table() {
         {"kill", cmd_kill},
         {"screen", cmd_screen},
         {"polygon_region", cmd_polygon_region},
+        {"mutex", cmd_mutex},
         {"dialogs", cmd_dialogs},
         {"wait_dialog", cmd_wait_dialog},
         {"press", cmd_press},
