@@ -1,8 +1,10 @@
 """The driver itself, against a stand-in window whose answers are known: if these fail,
 a failure in the program's groups says nothing about the program."""
 
+import time
+
 import harness
-from harness import E2ETestCase, FIXTURE, HTCAPTION, HTCLIENT
+from harness import DriverError, E2ETestCase, FIXTURE, HTCAPTION, HTCLIENT
 
 
 class DriverTests(E2ETestCase):
@@ -104,6 +106,11 @@ class DriverTests(E2ETestCase):
         self.assertEqual(box["owner"], 0)
         self.press(box, "OK")
         self.assertEqual(self.wait_exit(second)["code"], 0)
+        # Waiting on an ended process gives up at once instead of running out the time.
+        started = time.monotonic()
+        with self.assertRaisesRegex(DriverError, "ended"):
+            self.driver.call("wait_window", second, 20000)
+        self.assertLess(time.monotonic() - started, 5)
         self.assertFalse(self.wait_exit(first, 200)["exited"])
         self.assertTrue(self.driver.call("kill", first)["was_running"])
         self.assertEqual(self.wait_exit(first, 1000)["code"], 1)

@@ -121,6 +121,9 @@ std::string cmd_wait_window(const command_args& args, json_writer& reply) {
         if (GetTickCount64() >= deadline) {
             return search.found != nullptr ? "window never became visible" : "no window";
         }
+        if (process_ended(search.pid)) {
+            return "the process ended without showing its window";
+        }
         Sleep(1);
     }
     reply.key("hwnd");
@@ -486,6 +489,11 @@ void add_window(json_writer& reply, HWND window) {
 
 void add_rect(json_writer& reply, const RECT& r) {
     reply.begin_array().value(r.left).value(r.top).value(r.right).value(r.bottom).end_array();
+}
+
+bool process_ended(DWORD pid) {
+    const auto found = processes.find(pid);
+    return found != processes.end() && WaitForSingleObject(found->second, 0) == WAIT_OBJECT_0;
 }
 
 void end_started_processes() {

@@ -15,6 +15,9 @@ using command_fn = std::string (*)(const command_args&, json_writer&);
 
 const std::map<std::string, command_fn>& command_table();
 
+// Whether a process the driver started has ended (false for others).
+bool process_ended(DWORD pid);
+
 // Ends every process the driver started and that still runs (when stdin closes).
 void end_started_processes();
 

@@ -172,6 +172,8 @@ std::string cmd_wait_dialog(const command_args& args, json_writer& reply) {
             }
         } else if (GetTickCount64() >= deadline) {
             return "no dialog";
+        } else if (process_ended(pid)) {
+            return "the process ended without showing a dialog";
         }
         Sleep(20);
     }
