@@ -29,3 +29,4 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     add_test(NAME response_fuzz.corpus
              COMMAND response_fuzz -runs=0 ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus)
 endif()
+include(cmake/stamp.cmake)
