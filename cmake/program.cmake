@@ -21,6 +21,7 @@ add_custom_command(OUTPUT ${QV_GENERATED}/quarryvale.ico
 target_sources(qv_core PRIVATE
     src/shell/frame.cpp
     src/shell/main_thread.cpp
+    src/shell/window_art.cpp
     src/resources/artwork.cpp
     src/resources/token_block.cpp
     ${QV_GENERATED}/artwork_images.cpp)
@@ -69,9 +70,11 @@ qv_strict(token_probe)
 target_link_libraries(token_probe PRIVATE qv_core)
 
 add_executable(shell_win_tests tests/win/main_thread_test.cpp tests/win/token_block_test.cpp
+                               tests/win/window_art_test.cpp tests/win/program_resources_test.cpp
+                               ${QV_GENERATED}/about.cpp
                                tools/stamp/stamp.cpp)
 qv_strict(shell_win_tests)
 target_include_directories(shell_win_tests PRIVATE ${PROJECT_SOURCE_DIR}/tools/stamp)
 target_link_libraries(shell_win_tests PRIVATE qv_core gtest gtest_main)
-add_dependencies(shell_win_tests token_probe)
+add_dependencies(shell_win_tests token_probe quarryvale-downloader)
 gtest_discover_tests(shell_win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)

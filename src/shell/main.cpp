@@ -9,7 +9,6 @@
 
 #include "foundation/util.h"
 #include "resources/about.h"
-#include "resources/artwork.h"
 #include "resources/resource.h"
 #include "resources/token_block.h"
 #include "screens/download.h"
@@ -17,22 +16,14 @@
 #include "screens/sign_in.h"
 #include "shell/frame.h"
 #include "shell/main.h"
+#include "shell/window_art.h"
 
 namespace {
 
 constexpr char window_class[] = "Quarryvale Downloader";
-constexpr int band_height = band_rows;
-constexpr int footer_top = window_height - band_height;
-// The size of NONCLIENTMETRICSA without the padded-border field, which older systems
-// refuse.
-constexpr UINT metrics_size = 340;
 
-// The title band (rows 0 to 28) and the footer band (rows 29 to 57), composed once.
+// The title and footer bands, composed once at start-up.
 HDC decoration_dc = nullptr;
-
-COLORREF colour_at(const unsigned char* table, int index) {
-    return RGB(table[3 * index], table[3 * index + 1], table[3 * index + 2]);
-}
 
 // ---- start-up ------------------------------------------------------------------------
 
@@ -48,68 +39,6 @@ bool take_single_instance() {
         return false;
     }
     return true;
-}
-
-void create_fonts() {
-    NONCLIENTMETRICSA metrics{};
-    metrics.cbSize = metrics_size;
-    system_assert_("SystemParametersInfo",
-                   SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, metrics_size, &metrics, 0));
-    default_font = CreateFontIndirectA(&metrics.lfMessageFont);
-    system_assert_("CreateFontIndirect", default_font);
-
-    HDC screen = GetDC(nullptr);
-    system_assert_("GetDC", screen);
-    HGDIOBJ previous = SelectObject(screen, default_font);
-    system_assert_("SelectObject", previous);
-    TEXTMETRICA text_metrics{};
-    system_assert_("GetTextMetrics", GetTextMetricsA(screen, &text_metrics));
-    SelectObject(screen, previous);
-    ReleaseDC(nullptr, screen);
-    default_font_height = text_metrics.tmHeight;
-
-    LOGFONTA title = metrics.lfMessageFont;
-    title.lfHeight = title_font_height(title.lfHeight);
-    title.lfWeight = FW_BOLD;
-    title_font = CreateFontIndirectA(&title);
-    system_assert_("CreateFontIndirect", title_font);
-}
-
-void fill_row(HDC dc, int y, HBRUSH brush) {
-    const RECT row{0, y, window_width, y + 1};
-    FillRect(dc, &row, brush);
-}
-
-// Pixel by pixel once here, so that every repaint is a few block copies.
-void compose_decoration() {
-    HDC screen = GetDC(nullptr);
-    system_assert_("GetDC", screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, window_width, 2 * band_height);
-    ReleaseDC(nullptr, screen);
-    decoration_dc = CreateCompatibleDC(nullptr);
-    system_assert_("CreateCompatibleDC", decoration_dc);
-    // A failed bitmap creation shows here.
-    system_assert_("SelectObject", SelectObject(decoration_dc, bitmap));
-
-    for (int i = 0; i < band_rows; ++i) {
-        HBRUSH brush = CreateSolidBrush(colour_at(decoration, i));
-        system_assert_("CreateSolidBrush", brush);
-        fill_row(decoration_dc, i, brush);
-        fill_row(decoration_dc, i + band_height, brush);
-        DeleteObject(brush);
-    }
-    for (int x = 0; x < logo_width; ++x) {
-        for (int y = 0; y < logo_height; ++y) {
-            SetPixel(decoration_dc, logo_left + x, logo_top + y,
-                     colour_at(logo, x + logo_width * y));
-        }
-    }
-    for (int x = 0; x < close_size; ++x) {
-        for (int y = 0; y < close_size; ++y) {
-            SetPixel(decoration_dc, close_left + x, close_top + y,
-                     colour_at(close_button, x + close_size * y));
-        }
-    }
 }
 
 LRESULT CALLBACK wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -154,11 +83,7 @@ void run_message_loop() {
 
 void on_create(HWND window) {
     AppendMenuA(GetSystemMenu(window, FALSE), MF_STRING, IDM_ABOUT, "&About...");
-    POINT outline[outline_points];
-    for (int i = 0; i < outline_points; ++i) {
-        outline[i] = {points[2 * i], points[2 * i + 1]};
-    }
-    SetWindowRgn(window, CreatePolygonRgn(outline, outline_points, WINDING), FALSE);
+    SetWindowRgn(window, create_outline_region(), FALSE);
 }
 
 // True when the window should close; the download screen decides for itself.
@@ -169,21 +94,6 @@ bool on_close() {
     }
     PostQuitMessage(0);
     return true;
-}
-
-// The whole window in three fills and two block copies; the controls are clipped out.
-void on_erase_background(HDC dc) {
-    const RECT client{1, band_height, window_width - 1, footer_top};
-    FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
-    HBRUSH border = CreateSolidBrush(RGB(63, 63, 63));
-    system_assert_("CreateSolidBrush", border);
-    const RECT left{0, band_height, 1, footer_top};
-    const RECT right{window_width - 1, band_height, window_width, footer_top};
-    FillRect(dc, &left, border);
-    FillRect(dc, &right, border);
-    DeleteObject(border);
-    BitBlt(dc, 0, 0, window_width, band_height, decoration_dc, 0, 0, SRCCOPY);
-    BitBlt(dc, 0, footer_top, window_width, band_height, decoration_dc, 0, band_height, SRCCOPY);
 }
 
 LRESULT on_nc_hit_test(HWND window, LPARAM lparam) {
@@ -236,7 +146,7 @@ LRESULT CALLBACK wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
         }
         break;
     case WM_ERASEBKGND:
-        on_erase_background(reinterpret_cast<HDC>(wparam));
+        paint_frame(reinterpret_cast<HDC>(wparam), decoration_dc); // the controls are clipped out
         return 1;
     case WM_NCACTIVATE:
         return 1; // the window has no caption for the system to draw
@@ -271,7 +181,7 @@ int WINAPI WinMain(HINSTANCE this_instance, HINSTANCE, LPSTR, int) {
     instance = this_instance;
     main_window = nullptr;
     create_fonts();
-    compose_decoration();
+    decoration_dc = compose_decoration();
     register_window_class();
     create_main_window();
     sign_in_init();
