@@ -17,7 +17,13 @@ bool passes_unchanged(unsigned char byte) {
 
 std::string form_encode(const query_field* fields) {
     static const char digits[] = "0123456789abcdef";
+    // Reserved whole up front: growing would leave copies of a password in freed memory.
+    std::size_t size = 0;
+    for (const query_field* field = fields; field->name != nullptr; ++field) {
+        size += std::strlen(field->name) + 3 * std::strlen(field->value) + 2;
+    }
     std::string body;
+    body.reserve(size);
     for (const query_field* field = fields; field->name != nullptr; ++field) {
         if (field != fields) {
             body += '&';
