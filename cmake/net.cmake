@@ -37,3 +37,4 @@ endfunction()
 
 qv_store_test(net_tests tests/win/net_test.cpp)
 qv_store_test(query_tests tests/win/query_test.cpp)
+qv_store_test(sign_in_tests tests/win/sign_in_test.cpp src/screens/sign_in.cpp)

@@ -24,9 +24,9 @@ struct net_exchange {
     HANDLE completed = nullptr; // manual reset; set by the platform's completion
     HANDLE aborted = nullptr;   // manual reset; set once by the side that closes
     INTERNET_ASYNC_RESULT result{};
-    std::vector<char> buffer; // what the platform reads into
-    DWORD count = 0;          // and where it says how much
-    std::string headers;      // the platform may read these while sending
+    std::vector<char> buffer;    // what the platform reads into
+    INTERNET_BUFFERSA buffers{}; // and where it says how much
+    std::string headers;         // the platform may read these while sending
     std::string body;
     std::uint64_t received = 0;
     std::uint64_t expected = 0;
@@ -218,14 +218,20 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
     if (x->buffer.size() < size) {
         x->buffer.resize(size);
     }
+    // InternetReadFileExA, not InternetReadFile: under Wine the latter zeroes the count
+    // after it has queued the read, and a read that completes at once on the
+    // platform's thread then loses its count (and the caller its data). The Ex form
+    // writes the count into the buffer record only when the read completes.
     ResetEvent(x->completed);
-    x->count = 0;
+    x->buffers = INTERNET_BUFFERSA{};
+    x->buffers.dwStructSize = sizeof x->buffers;
+    x->buffers.lpvBuffer = x->buffer.data();
+    x->buffers.dwBufferLength = size;
     DWORD error = 0;
-    if (!finish(x, InternetReadFile(context->request_handle, x->buffer.data(), size, &x->count),
-                error)) {
+    if (!finish(x, InternetReadFileExA(context->request_handle, &x->buffers, 0, 0), error)) {
         return fail(context, error);
     }
-    const DWORD n = x->count;
+    const DWORD n = x->buffers.dwBufferLength;
     if (n == 0 && x->has_length && x->received < x->expected) {
         // The connection ended early: a truncated body must never pass for a whole one.
         return fail(context, ERROR_INTERNET_CONNECTION_RESET);

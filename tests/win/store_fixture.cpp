@@ -29,8 +29,14 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
         if (current != nullptr) {
             const char* text = reinterpret_cast<const char*>(lparam);
             current->status_texts.push_back(text != nullptr ? text : "<null>");
+            if (current->status_handler != nullptr) {
+                current->status_handler(text);
+            }
         }
         return 0;
+    }
+    if (message == WM_COMMAND && current != nullptr && current->command_handler != nullptr) {
+        current->command_handler(LOWORD(wparam), HIWORD(wparam));
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }
@@ -110,4 +116,19 @@ const std::vector<std::string>& progress_texts() {
     static const std::vector<std::string> texts = {"Resolving name...", "Connecting to server...",
                                                    "Sending request...", "Recieving response..."};
     return texts;
+}
+
+bool is_one_request_progress(const std::vector<std::string>& texts) {
+    const auto& all = progress_texts();
+    std::size_t next = 0;
+    for (const std::string& text : texts) {
+        while (next < all.size() && all[next] != text) {
+            ++next;
+        }
+        if (next == all.size()) {
+            return false;
+        }
+        ++next;
+    }
+    return texts.size() >= 3 && texts.back() == all.back() && texts[texts.size() - 2] == all[2];
 }

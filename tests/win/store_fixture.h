@@ -31,6 +31,11 @@ class test_window {
     void pump();
 
     std::vector<std::string> status_texts;
+    // What the window procedure passes on, as the shell's would; null for nothing.
+    void (*status_handler)(const char* text) = nullptr;
+    void (*command_handler)(unsigned id, unsigned code) = nullptr;
+
+    HWND handle() const { return window; }
 
   private:
     HWND window = nullptr;
@@ -38,3 +43,6 @@ class test_window {
 
 // The four progress texts of one request, in order.
 const std::vector<std::string>& progress_texts();
+// True when texts are the progress texts of one request in order, as far as the
+// platform reports the steps: a name it has resolved before is not resolved again.
+bool is_one_request_progress(const std::vector<std::string>& texts);
