@@ -26,6 +26,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     target_compile_options(response_fuzz PRIVATE -fsanitize=fuzzer)
     target_link_options(response_fuzz PRIVATE -fsanitize=fuzzer)
 endif()
+include(cmake/stamp.cmake)
 
 # The portable half of the network modules and its tests.
 target_sources(qv_core PRIVATE src/net/form_body.cpp src/net/error_text.cpp)

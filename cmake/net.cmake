@@ -38,3 +38,8 @@ endfunction()
 qv_store_test(net_tests tests/win/net_test.cpp)
 qv_store_test(query_tests tests/win/query_test.cpp)
 qv_store_test(sign_in_tests tests/win/sign_in_test.cpp src/screens/sign_in.cpp)
+
+# The program signs in through these modules.
+if(TARGET quarryvale-downloader)
+    target_link_libraries(quarryvale-downloader PRIVATE qv_net)
+endif()

@@ -31,6 +31,7 @@ run_tier() {
 
 run_tier native ctest --preset native
 run_tier windows tests/sandbox.sh build/windows/wineprefix ctest --preset windows
+run_tier e2e tests/e2e/run.sh
 run_tier fuzz tests/fuzz/run.sh 45
 
 # One closing line over every ctest tier.

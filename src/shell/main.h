@@ -20,3 +20,16 @@ void call_in_main_thread(void (*function)());
 inline void post_status(const char* text) {
     PostMessageA(main_window, status_message, 0, reinterpret_cast<LPARAM>(text));
 }
+
+// Starts (or restarts) timer id on main_window, and stops it. SetTimer and KillTimer
+// belong to the thread that owns the window, so these may be called from any thread:
+// on the window's thread they act at once, from a worker they are carried out on the
+// window's thread through call_in_main_thread and return when done. Not to be called
+// while holding a lock the window's thread may take. A failure to start is fatal
+// ("SetTimer").
+void set_main_timer(UINT_PTR id, UINT period, TIMERPROC callback);
+void kill_main_timer(UINT_PTR id);
+
+// The window procedure's answer to call_message: runs the function whose address is in
+// lParam and answers 1.
+LRESULT on_call_message(LPARAM function);

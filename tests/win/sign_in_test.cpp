@@ -9,14 +9,11 @@
 #include <vector>
 
 #include "foundation/util.h"
+#include "resources/token_block.h"
 #include "screens/download.h"
 #include "screens/sign_in.h"
 #include "shell/shell_state.h"
 #include "store_fixture.h"
-
-// This copy's token block: token "Tok3n4Me", product "17".
-extern const char* const cookie = "Tok3n4Me\0"
-                                  "17";
 
 namespace {
 
@@ -45,7 +42,11 @@ void download_stop() {}
 
 namespace {
 
-const char* const product = R"("products": {"17": ["T", "setup.exe", "localhost/p", "a", "1"]})";
+// The store sells this copy's product.
+std::string product() {
+    return std::string(R"("products": {")") + product_identifier() +
+           R"(": ["T", "setup.exe", "localhost/p", "a", "1"]})";
+}
 
 // Each test is one run of the program: the screen's state lives for the process, so
 // the form phase is reached once per process. Tests therefore run in one order, as
@@ -123,14 +124,17 @@ class SignIn : public testing::Test {
 test_window* SignIn::window = nullptr;
 
 TEST_F(SignIn, A_RefusedTokenBringsUpTheFormWithoutAnyBox) {
-    store_configure(std::string("{") + product + "}");
+    store_configure("{" + product() + "}");
     current_screen = 0;
     sign_in_init();
     ASSERT_TRUE(window->pump_until([] { return control(100) != nullptr; }, 20s));
     EXPECT_TRUE(notices.empty());
     const auto requests = store_requests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_NE(requests[0].find(R"("body": "cookie=Tok3n4Me&product=17")"), std::string::npos);
+    EXPECT_NE(requests[0].find(std::string(R"("body": "cookie=)") + cookie +
+                               "&product=" + product_identifier() + "\""),
+              std::string::npos)
+        << requests[0];
 
     // The form: OK disabled until both boxes hold text.
     EXPECT_EQ(child_count(), 6);
@@ -157,7 +161,7 @@ TEST_F(SignIn, A_RefusedTokenBringsUpTheFormWithoutAnyBox) {
 }
 
 TEST_F(SignIn, B_WrongPasswordKeepsTheBoxesAndClearsTheStatus) {
-    store_configure(std::string(R"({"accounts": {"anna": "right"}, )") + product + "}");
+    store_configure(R"({"accounts": {"anna": "right"}, )" + product() + "}");
     type_and_click("anna", "wrong");
     // Hold the window's thread so that the progress texts queue up behind the
     // completion: none may land in the label after the completion cleared it.
@@ -220,7 +224,7 @@ TEST_F(SignIn, D_DroppedConnectionIsAFailureWithTheNetworkText) {
 TEST_F(SignIn, E_LongNameIsCutAndAwkwardPasswordArrivesIntact) {
     const std::string password = "a b&c=d%e\xe9\xff";
     store_configure(std::string(R"({"accounts": {")") + std::string(99, 'n') +
-                    R"(": "a b&c=d%e\u00e9\u00ff"}, )" + product + "}");
+                    R"(": "a b&c=d%e\u00e9\u00ff"}, )" + product() + "}");
     type_and_click(std::string(150, 'n'), password);
     ASSERT_TRUE(window->pump_until([] { return download_started; }, 20s));
     const auto requests = store_requests();
@@ -229,7 +233,8 @@ TEST_F(SignIn, E_LongNameIsCutAndAwkwardPasswordArrivesIntact) {
         << requests[0];
     EXPECT_NE(requests[0].find(R"(["password", "a b&c=d%e\u00e9\u00ff"])"), std::string::npos)
         << requests[0];
-    EXPECT_NE(requests[0].find(R"(["product", "17"])"), std::string::npos);
+    EXPECT_NE(requests[0].find(std::string(R"(["product", ")") + product_identifier() + "\"]"),
+              std::string::npos);
 
     // "ok": the screen is gone and the download got the whole response.
     EXPECT_TRUE(notices.empty());

@@ -1,0 +1,281 @@
+// The program's entry and its one window. Start-up takes the product's single-instance
+// mutex, prepares the fonts and the frame's artwork, creates the window hidden, lets the
+// sign-in screen put its controls in, shows the window and runs the message loop.
+// The window draws its own frame: no caption or border from the system, bands that drag
+// the window, a close box of its own, and a shape cut by a region.
+#include <windows.h>
+
+#include <string>
+
+#include "foundation/util.h"
+#include "resources/about.h"
+#include "resources/artwork.h"
+#include "resources/resource.h"
+#include "resources/token_block.h"
+#include "screens/download.h"
+#include "screens/finished.h"
+#include "screens/sign_in.h"
+#include "shell/frame.h"
+#include "shell/main.h"
+
+namespace {
+
+constexpr char window_class[] = "Quarryvale Downloader";
+constexpr int band_height = band_rows;
+constexpr int footer_top = window_height - band_height;
+// The size of NONCLIENTMETRICSA without the padded-border field, which older systems
+// refuse.
+constexpr UINT metrics_size = 340;
+
+// The title band (rows 0 to 28) and the footer band (rows 29 to 57), composed once.
+HDC decoration_dc = nullptr;
+
+COLORREF colour_at(const unsigned char* table, int index) {
+    return RGB(table[3 * index], table[3 * index + 1], table[3 * index + 2]);
+}
+
+// ---- start-up ------------------------------------------------------------------------
+
+// False when a copy for the same product already runs. The mutex is kept for the life
+// of the process; if it cannot be created at all the program runs unguarded.
+bool take_single_instance() {
+    const std::string name = format_string("Quarryvale Downloader %1!s!", product_identifier());
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    const DWORD error = GetLastError();
+    if (mutex != nullptr && error == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        show_info("Installation of this game is already in progress on this computer.");
+        return false;
+    }
+    return true;
+}
+
+void create_fonts() {
+    NONCLIENTMETRICSA metrics{};
+    metrics.cbSize = metrics_size;
+    system_assert_("SystemParametersInfo",
+                   SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, metrics_size, &metrics, 0));
+    default_font = CreateFontIndirectA(&metrics.lfMessageFont);
+    system_assert_("CreateFontIndirect", default_font);
+
+    HDC screen = GetDC(nullptr);
+    system_assert_("GetDC", screen);
+    HGDIOBJ previous = SelectObject(screen, default_font);
+    system_assert_("SelectObject", previous);
+    TEXTMETRICA text_metrics{};
+    system_assert_("GetTextMetrics", GetTextMetricsA(screen, &text_metrics));
+    SelectObject(screen, previous);
+    ReleaseDC(nullptr, screen);
+    default_font_height = text_metrics.tmHeight;
+
+    LOGFONTA title = metrics.lfMessageFont;
+    title.lfHeight = title_font_height(title.lfHeight);
+    title.lfWeight = FW_BOLD;
+    title_font = CreateFontIndirectA(&title);
+    system_assert_("CreateFontIndirect", title_font);
+}
+
+void fill_row(HDC dc, int y, HBRUSH brush) {
+    const RECT row{0, y, window_width, y + 1};
+    FillRect(dc, &row, brush);
+}
+
+// Pixel by pixel once here, so that every repaint is a few block copies.
+void compose_decoration() {
+    HDC screen = GetDC(nullptr);
+    system_assert_("GetDC", screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, window_width, 2 * band_height);
+    ReleaseDC(nullptr, screen);
+    decoration_dc = CreateCompatibleDC(nullptr);
+    system_assert_("CreateCompatibleDC", decoration_dc);
+    // A failed bitmap creation shows here.
+    system_assert_("SelectObject", SelectObject(decoration_dc, bitmap));
+
+    for (int i = 0; i < band_rows; ++i) {
+        HBRUSH brush = CreateSolidBrush(colour_at(decoration, i));
+        system_assert_("CreateSolidBrush", brush);
+        fill_row(decoration_dc, i, brush);
+        fill_row(decoration_dc, i + band_height, brush);
+        DeleteObject(brush);
+    }
+    for (int x = 0; x < logo_width; ++x) {
+        for (int y = 0; y < logo_height; ++y) {
+            SetPixel(decoration_dc, logo_left + x, logo_top + y,
+                     colour_at(logo, x + logo_width * y));
+        }
+    }
+    for (int x = 0; x < close_size; ++x) {
+        for (int y = 0; y < close_size; ++y) {
+            SetPixel(decoration_dc, close_left + x, close_top + y,
+                     colour_at(close_button, x + close_size * y));
+        }
+    }
+}
+
+LRESULT CALLBACK wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+void register_window_class() {
+    WNDCLASSA window_class_info{};
+    window_class_info.style = CS_OWNDC;
+    window_class_info.lpfnWndProc = wnd_proc;
+    window_class_info.hInstance = instance;
+    window_class_info.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    window_class_info.lpszClassName = window_class;
+    system_assert_("RegisterClass", RegisterClassA(&window_class_info));
+}
+
+// Hidden until the first screen's controls exist.
+void create_main_window() {
+    const frame_point origin =
+        window_origin(GetSystemMetrics(SM_CXFULLSCREEN), GetSystemMetrics(SM_CYFULLSCREEN));
+    main_window = CreateWindowExA(
+        WS_EX_APPWINDOW | WS_EX_WINDOWEDGE, window_class, window_class,
+        WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, origin.x,
+        origin.y, window_width, window_height, nullptr, nullptr, instance, nullptr);
+    system_assert_("CreateWindowEx", main_window);
+}
+
+void run_message_loop() {
+    MSG message;
+    while (true) {
+        const BOOL result = GetMessageA(&message, nullptr, 0, 0);
+        if (result == 0) {
+            return;
+        }
+        if (result == -1) {
+            system_assert_("GetMessage", 0);
+        }
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+// ---- window procedure ----------------------------------------------------------------
+
+void on_create(HWND window) {
+    AppendMenuA(GetSystemMenu(window, FALSE), MF_STRING, IDM_ABOUT, "&About...");
+    POINT outline[outline_points];
+    for (int i = 0; i < outline_points; ++i) {
+        outline[i] = {points[2 * i], points[2 * i + 1]};
+    }
+    SetWindowRgn(window, CreatePolygonRgn(outline, outline_points, WINDING), FALSE);
+}
+
+// True when the window should close; the download screen decides for itself.
+bool on_close() {
+    if (current_screen == 1) {
+        download_stop();
+        return false;
+    }
+    PostQuitMessage(0);
+    return true;
+}
+
+// The whole window in three fills and two block copies; the controls are clipped out.
+void on_erase_background(HDC dc) {
+    const RECT client{1, band_height, window_width - 1, footer_top};
+    FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
+    HBRUSH border = CreateSolidBrush(RGB(63, 63, 63));
+    system_assert_("CreateSolidBrush", border);
+    const RECT left{0, band_height, 1, footer_top};
+    const RECT right{window_width - 1, band_height, window_width, footer_top};
+    FillRect(dc, &left, border);
+    FillRect(dc, &right, border);
+    DeleteObject(border);
+    BitBlt(dc, 0, 0, window_width, band_height, decoration_dc, 0, 0, SRCCOPY);
+    BitBlt(dc, 0, footer_top, window_width, band_height, decoration_dc, 0, band_height, SRCCOPY);
+}
+
+LRESULT on_nc_hit_test(HWND window, LPARAM lparam) {
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    return frame_hit_test_at(lparam, {rect.left, rect.top});
+}
+
+void on_command(WPARAM wparam) {
+    const unsigned id = LOWORD(wparam);
+    const unsigned code = HIWORD(wparam);
+    switch (current_screen) {
+    case 0:
+        sign_in_process_message(id, code);
+        break;
+    case 1:
+        download_process_message(id, code);
+        break;
+    case 3:
+        finished_process_message(id, code);
+        break;
+    default:
+        break;
+    }
+}
+
+void on_sys_command(WPARAM wparam) {
+    if (wparam == IDM_ABOUT) {
+        show_info(about_text);
+    }
+}
+
+void on_status(LPARAM lparam) {
+    const char* text = reinterpret_cast<const char*>(lparam);
+    if (current_screen == 0) {
+        sign_in_update_status(text);
+    } else {
+        download_update_status(text);
+    }
+}
+
+LRESULT CALLBACK wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_CREATE:
+        on_create(window);
+        break;
+    case WM_CLOSE:
+        if (!on_close()) {
+            return 0;
+        }
+        break;
+    case WM_ERASEBKGND:
+        on_erase_background(reinterpret_cast<HDC>(wparam));
+        return 1;
+    case WM_NCACTIVATE:
+        return 1; // the window has no caption for the system to draw
+    case WM_NCCALCSIZE:
+        return WVR_REDRAW; // the client area is the whole window
+    case WM_NCHITTEST:
+        return on_nc_hit_test(window, lparam);
+    case WM_COMMAND:
+        on_command(wparam);
+        break;
+    case WM_SYSCOMMAND:
+        on_sys_command(wparam);
+        break;
+    case call_message:
+        return on_call_message(lparam);
+    case status_message:
+        on_status(lparam);
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE this_instance, HINSTANCE, LPSTR, int) {
+    if (!take_single_instance()) {
+        return 0;
+    }
+    current_screen = 0;
+    instance = this_instance;
+    main_window = nullptr;
+    create_fonts();
+    compose_decoration();
+    register_window_class();
+    create_main_window();
+    sign_in_init();
+    ShowWindow(main_window, SW_SHOW);
+    run_message_loop();
+    return 0;
+}
