@@ -130,7 +130,9 @@ net_context::~net_context() {
 
 int net_request(net_context* context, int secure, const char* verb, const char* host,
                 const char* path, const char* headers, const char* body) {
-    // The record's previous exchange is closed; the platform may still hold it.
+    // A record is reused only once closed; close it anyway rather than leak a handle.
+    // The platform may still hold the previous exchange; the record lets go of it.
+    net_close(context);
     AcquireSRWLockExclusive(&record_lock);
     net_exchange* old = context->exchange;
     context->exchange = nullptr;
@@ -207,7 +209,10 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
 
 int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32_t* count) {
     net_exchange* const x = context->exchange;
-    if (context->internet_handle == nullptr || x == nullptr) {
+    AcquireSRWLockShared(&record_lock);
+    const bool open = context->internet_handle != nullptr;
+    ReleaseSRWLockShared(&record_lock);
+    if (!open || x == nullptr) {
         context->error_code = ERROR_INVALID_HANDLE;
         return 1;
     }

@@ -148,7 +148,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.wfile.write(body[limit:])
                     self.wfile.flush()
             elif "drop_after" in force:
-                # A hard close, without the orderly end a complete answer has.
+                # Let what was sent arrive first (a reset discards what the other side
+                # has not read yet), then close hard, without the orderly end a complete
+                # answer has.
+                time.sleep(0.3)
                 self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                            b"\1\0\0\0\0\0\0\0")
         except OSError:
