@@ -30,3 +30,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
              COMMAND response_fuzz -runs=0 ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus)
 endif()
 include(cmake/stamp.cmake)
+
+# The portable half of the network modules and its tests.
+target_sources(qv_core PRIVATE src/net/form_body.cpp src/net/error_text.cpp)
+target_sources(unit_tests PRIVATE tests/unit/form_body_test.cpp)

@@ -1,28 +1,197 @@
-// Stand-in for the sign-in screen until it is built: it puts the token phase's status
-// label into the window, so that the window has its first control before it is shown,
-// and shows the status texts it is given. It signs in nowhere yet.
+// The sign-in screen: signs in with the token built into this copy, and when the store
+// refuses it, with an account name and password typed into a small form, as often as
+// the user tries. On "ok" it hands the whole response to the download screen.
+//
+// Everything here runs on the window's thread; the query's worker reaches it only
+// through sign_in_query_done, while it waits in call_in_main_thread.
+#include "screens/sign_in.h"
+
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "foundation/util.h"
-#include "screens/sign_in.h"
-#include "shell/shell_state.h"
+#include "net/query.h"
+#include "resources/token_block.h"
+#include "screens/download.h"
+#include "screens/download_parse.h"
+#include "shell/main.h"
 
 namespace {
 
+constexpr int user_name_id = 100;
+constexpr int password_id = 101;
+constexpr int ok_id = 102;
+constexpr DWORD label_style = WS_CHILD | WS_VISIBLE;
+constexpr DWORD entry_style = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+constexpr DWORD button_style = WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_TABSTOP | BS_DEFPUSHBUTTON;
+
+// 0 until the form is first shown, then 1 for the rest of the run.
+int form = 0;
+// The screen's one query record (the type shares its name in the store's vocabulary).
+query_context sign_in_query;
+
+HWND user_name_label = nullptr;
+HWND user_name_entry = nullptr;
+HWND password_label = nullptr;
+HWND password_entry = nullptr;
+HWND ok_button = nullptr;
 HWND status_label = nullptr;
+
+HWND create_control(const char* check, DWORD extended_style, const char* window_class,
+                    const char* text, DWORD style, int x, int y, int width, int height, int id) {
+    const HWND control =
+        CreateWindowExA(extended_style, window_class, text, style, x, y, width, height, main_window,
+                        reinterpret_cast<HMENU>(INT_PTR{id}), instance, nullptr);
+    system_assert_(check, control);
+    return control;
+}
+
+void set_default_font(HWND control) {
+    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(default_font), 0);
+}
+
+void show_form() {
+    form = 1;
+    const int h = default_font_height;
+    user_name_label = create_control("CreateWindow", 0, "STATIC", "Account name:", label_style, 17,
+                                     41, 200, h, 0);
+    user_name_entry = create_control("CreateWindowEx", WS_EX_CLIENTEDGE, "EDIT", "", entry_style,
+                                     17, h + 43, 200, h + 8, user_name_id);
+    password_label = create_control("CreateWindow", 0, "STATIC", "Password:", label_style, 17,
+                                    2 * h + 57, 200, h, 0);
+    password_entry =
+        create_control("CreateWindowEx", WS_EX_CLIENTEDGE, "EDIT", "", entry_style | ES_PASSWORD,
+                       17, 3 * h + 59, 200, h + 8, password_id);
+    ok_button = create_control("CreateWindow", 0, "BUTTON", "OK", button_style, 17, 4 * h + 73, 200,
+                               h + 14, ok_id);
+    status_label =
+        create_control("CreateWindow", 0, "STATIC", "", label_style, 221, 4 * h + 80, 200, h, 0);
+    for (HWND control : {user_name_label, user_name_entry, password_label, password_entry,
+                         ok_button, status_label}) {
+        set_default_font(control);
+    }
+}
+
+void hide() {
+    if (form == 1) {
+        for (HWND control :
+             {user_name_label, user_name_entry, password_label, password_entry, ok_button}) {
+            DestroyWindow(control);
+        }
+    }
+    DestroyWindow(status_label);
+}
+
+void set_form_enabled(BOOL enabled) {
+    EnableWindow(user_name_entry, enabled);
+    EnableWindow(password_entry, enabled);
+    EnableWindow(ok_button, enabled);
+}
+
+// Progress texts are posted while completions are sent, and a thread handles sent
+// messages before posted ones: texts of this exchange may still wait in the queue.
+// They go to the label first, so that none lands after the completion has cleared it
+// or reaches the next screen.
+void handle_queued_status() {
+    MSG message;
+    while (PeekMessageA(&message, main_window, status_message, status_message, PM_REMOVE)) {
+        DispatchMessageA(&message);
+    }
+}
+
+void start_form_query() {
+    set_form_enabled(FALSE);
+    char name[100];
+    char password[100];
+    GetWindowTextA(user_name_entry, name, sizeof name);
+    GetWindowTextA(password_entry, password, sizeof password);
+    const query_field fields[] = {{"name", name},
+                                  {"password", password},
+                                  {"product", product_identifier()},
+                                  {nullptr, nullptr}};
+    query(&sign_in_query, fields);
+    // The query keeps its own encoded copy, which it wipes once sent.
+    SecureZeroMemory(password, sizeof password);
+    SecureZeroMemory(name, sizeof name);
+}
 
 } // namespace
 
 void sign_in_init() {
     current_screen = 0;
-    status_label = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 50, 79, 200,
-                                   default_font_height, main_window, nullptr, instance, nullptr);
-    system_assert_("CreateWindow", status_label);
-    SendMessageA(status_label, WM_SETFONT, reinterpret_cast<WPARAM>(default_font), 0);
+    status_label = create_control("CreateWindow", 0, "STATIC", "", label_style, 50, 79, 200,
+                                  default_font_height, 0);
+    set_default_font(status_label);
+    const query_field fields[] = {
+        {"cookie", cookie}, {"product", product_identifier()}, {nullptr, nullptr}};
+    query(&sign_in_query, fields);
 }
 
-void sign_in_process_message(unsigned, unsigned) {}
+void sign_in_process_message(unsigned id, unsigned code) {
+    if (form != 1) {
+        return;
+    }
+    if ((id == user_name_id || id == password_id) && code == EN_CHANGE) {
+        const bool both =
+            GetWindowTextLengthA(user_name_entry) != 0 && GetWindowTextLengthA(password_entry) != 0;
+        EnableWindow(ok_button, both ? TRUE : FALSE);
+    } else if (id == ok_id && code == BN_CLICKED && IsWindowEnabled(ok_button)) {
+        // A click can only come from an enabled button; a forged one while a query runs
+        // would start a second worker on the same record.
+        start_form_query();
+    }
+}
 
 void sign_in_update_status(const char* text) {
     SetWindowTextA(status_label, text);
+}
+
+void sign_in_query_done() {
+    handle_queued_status();
+    char* const response = sign_in_query.response;
+    const std::size_t length = static_cast<std::size_t>(sign_in_query.response_length);
+
+    if (sign_in_query.error_text) {
+        show_info(format_string("Failed to sign in: %1!s!", *sign_in_query.error_text).c_str());
+        sign_in_query.error_text.reset();
+    } else {
+        const char* message = nullptr;
+        switch (response != nullptr ? check_envelope(response, length, &message)
+                                    : response_outcome::not_from_store) {
+        case response_outcome::not_from_store:
+            show_info("Failed to sign in. Invalid response from server. Check that your computer "
+                      "is connected to the internet.");
+            break;
+        case response_outcome::malformed:
+            show_info("Failed to sign in. The server sent a response that this program cannot "
+                      "understand.");
+            break;
+        case response_outcome::not_signed_in:
+            if (form == 1) {
+                show_info("Wrong user name/password");
+            }
+            break;
+        case response_outcome::error:
+            show_info(message);
+            break;
+        case response_outcome::ok:
+            sign_in_query.response = nullptr;
+            sign_in_query.response_length = 0;
+            hide();
+            download(response, length);
+            return;
+        }
+    }
+
+    std::free(response);
+    sign_in_query.response = nullptr;
+    sign_in_query.response_length = 0;
+    if (form == 1) {
+        set_form_enabled(TRUE);
+        SetWindowTextA(status_label, "");
+    } else {
+        hide();
+        show_form();
+    }
 }

@@ -1,0 +1,321 @@
+// WinINet exchanges with blocking calls on top of the platform's asynchronous mode.
+//
+// Why asynchronous: a synchronous InternetReadFile blocked on a stalled server is not
+// woken by InternetCloseHandle from another thread on every system, while a waiter on
+// our own abort event always is. The price is lifetime care: after an abort the
+// platform may still finish the pending read, writing into the read buffer and the
+// count and reporting completion, until it reports the request handle closing. So
+// everything it writes into lives in a net_exchange that the record and the platform
+// release together, reads go through that buffer rather than the caller's, and a
+// completion that arrives after the abort is never looked at.
+#include "net/net.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "foundation/util.h"
+#include "net/error_text.h"
+#include "shell/main.h"
+
+struct net_exchange {
+    std::atomic<int> references{1};
+    HANDLE completed = nullptr; // manual reset; set by the platform's completion
+    HANDLE aborted = nullptr;   // manual reset; set once by the side that closes
+    INTERNET_ASYNC_RESULT result{};
+    std::vector<char> buffer;    // what the platform reads into
+    INTERNET_BUFFERSA buffers{}; // and where it says how much
+    std::string headers;         // the platform may read these while sending
+    std::string body;
+    std::uint64_t received = 0;
+    std::uint64_t expected = 0;
+    bool has_length = false;
+};
+
+namespace {
+
+constexpr const char* agent = "Quarryvale Downloader";
+constexpr DWORD request_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+
+std::atomic<int> live_exchanges{0};
+
+// Guards the pair (internet_handle, exchange) of every record against a close from
+// another thread while the owner swaps them.
+SRWLOCK record_lock = SRWLOCK_INIT;
+
+net_exchange* new_exchange() {
+    auto* x = new net_exchange;
+    x->completed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    x->aborted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    system_assert_("CreateEvent", x->completed);
+    system_assert_("CreateEvent", x->aborted);
+    ++live_exchanges;
+    return x;
+}
+
+void wipe(std::string& text) {
+    if (!text.empty()) {
+        SecureZeroMemory(text.data(), text.size());
+    }
+    text.clear();
+}
+
+void release(net_exchange* x) {
+    if (x != nullptr && --x->references == 0) {
+        wipe(x->body);
+        CloseHandle(x->completed);
+        CloseHandle(x->aborted);
+        delete x;
+        --live_exchanges;
+    }
+}
+
+// Waits for the pending operation; false when the exchange was aborted instead.
+bool wait_for_completion(net_exchange* x) {
+    const HANDLE events[2] = {x->aborted, x->completed};
+    return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+}
+
+bool is_aborted(net_exchange* x) {
+    return WaitForSingleObject(x->aborted, 0) == WAIT_OBJECT_0;
+}
+
+// Finishes a platform call that may have gone asynchronous. Sets error and returns
+// false on failure, including an abort.
+bool finish(net_exchange* x, BOOL ok, DWORD& error) {
+    if (ok) {
+        return true;
+    }
+    error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        return false;
+    }
+    if (!wait_for_completion(x)) {
+        error = ERROR_INTERNET_OPERATION_CANCELLED;
+        return false;
+    }
+    if (x->result.dwResult != 0) {
+        return true;
+    }
+    error = x->result.dwError != 0 ? x->result.dwError : ERROR_INTERNET_INTERNAL_ERROR;
+    return false;
+}
+
+int fail(net_context* context, DWORD error) {
+    context->error_code = error;
+    net_close(context);
+    return 1;
+}
+
+void read_content_length(net_exchange* x, HINTERNET request) {
+    char text[32];
+    DWORD size = sizeof text;
+    if (HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr) && size > 0 &&
+        size < sizeof text) {
+        text[size] = '\0';
+        char* end = nullptr;
+        const unsigned long long value = std::strtoull(text, &end, 10);
+        x->has_length = end != text;
+        x->expected = value;
+    }
+}
+
+} // namespace
+
+net_context::~net_context() {
+    net_close(this);
+    release(exchange);
+}
+
+int net_request(net_context* context, int secure, const char* verb, const char* host,
+                const char* path, const char* headers, const char* body) {
+    // A record is reused only once closed; close it anyway rather than leak a handle.
+    // The platform may still hold the previous exchange; the record lets go of it.
+    net_close(context);
+    AcquireSRWLockExclusive(&record_lock);
+    net_exchange* old = context->exchange;
+    context->exchange = nullptr;
+    ReleaseSRWLockExclusive(&record_lock);
+    release(old);
+
+    const HINTERNET internet =
+        InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC);
+    if (internet == nullptr) {
+        context->error_code = GetLastError();
+        return 1;
+    }
+    const HINTERNET connection = InternetConnectA(
+        internet, host, secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT, nullptr,
+        nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    if (connection == nullptr) {
+        context->error_code = GetLastError();
+        InternetCloseHandle(internet);
+        return 1;
+    }
+    net_exchange* x = new_exchange();
+    const HINTERNET request = HttpOpenRequestA(connection, verb, path, nullptr, nullptr, nullptr,
+                                               request_flags | (secure ? INTERNET_FLAG_SECURE : 0),
+                                               reinterpret_cast<DWORD_PTR>(x));
+    if (request == nullptr) {
+        context->error_code = GetLastError();
+        InternetCloseHandle(internet);
+        release(x);
+        return 1;
+    }
+    // From here the platform holds a reference that its closing notification returns.
+    ++x->references;
+    InternetSetStatusCallback(request, status_callback);
+
+    AcquireSRWLockExclusive(&record_lock);
+    context->exchange = x;
+    context->request_handle = request;
+    context->internet_handle = internet;
+    ReleaseSRWLockExclusive(&record_lock);
+
+    if (headers != nullptr) {
+        x->headers = headers;
+    }
+    if (body != nullptr) {
+        x->body = body;
+    }
+    ResetEvent(x->completed);
+    DWORD error = 0;
+    const bool sent =
+        finish(x,
+               HttpSendRequestA(request, headers != nullptr ? x->headers.c_str() : nullptr,
+                                headers != nullptr ? static_cast<DWORD>(-1) : 0,
+                                body != nullptr ? x->body.data() : nullptr,
+                                static_cast<DWORD>(x->body.size())),
+               error);
+    if (error != ERROR_INTERNET_OPERATION_CANCELLED) {
+        // The platform is done with the body (it may hold a password).
+        wipe(x->body);
+    }
+    if (!sent) {
+        return fail(context, error);
+    }
+
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                        nullptr)) {
+        return fail(context, GetLastError());
+    }
+    read_content_length(x, request);
+    context->status_code = status;
+    return 0;
+}
+
+int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32_t* count) {
+    net_exchange* const x = context->exchange;
+    AcquireSRWLockShared(&record_lock);
+    const bool open = context->internet_handle != nullptr;
+    ReleaseSRWLockShared(&record_lock);
+    if (!open || x == nullptr) {
+        context->error_code = ERROR_INVALID_HANDLE;
+        return 1;
+    }
+    if (is_aborted(x)) {
+        context->error_code = ERROR_INTERNET_OPERATION_CANCELLED;
+        return 1;
+    }
+    if (x->buffer.size() < size) {
+        x->buffer.resize(size);
+    }
+    // InternetReadFileExA, not InternetReadFile: under Wine the latter zeroes the count
+    // after it has queued the read, and a read that completes at once on the
+    // platform's thread then loses its count (and the caller its data). The Ex form
+    // writes the count into the buffer record only when the read completes.
+    ResetEvent(x->completed);
+    x->buffers = INTERNET_BUFFERSA{};
+    x->buffers.dwStructSize = sizeof x->buffers;
+    x->buffers.lpvBuffer = x->buffer.data();
+    x->buffers.dwBufferLength = size;
+    DWORD error = 0;
+    if (!finish(x, InternetReadFileExA(context->request_handle, &x->buffers, 0, 0), error)) {
+        return fail(context, error);
+    }
+    const DWORD n = x->buffers.dwBufferLength;
+    if (n == 0 && x->has_length && x->received < x->expected) {
+        // The connection ended early: a truncated body must never pass for a whole one.
+        return fail(context, ERROR_INTERNET_CONNECTION_RESET);
+    }
+    if (n > size) {
+        return fail(context, ERROR_INTERNET_INTERNAL_ERROR);
+    }
+    std::memcpy(buffer, x->buffer.data(), n);
+    x->received += n;
+    *count = n;
+    return 0;
+}
+
+void net_close(net_context* context) {
+    AcquireSRWLockExclusive(&record_lock);
+    const HINTERNET internet = context->internet_handle;
+    context->internet_handle = nullptr;
+    net_exchange* const x = context->exchange;
+    if (internet != nullptr && x != nullptr) {
+        SetEvent(x->aborted);
+    }
+    ReleaseSRWLockExclusive(&record_lock);
+    // Only the side that took the handle closes it; the exchange stays alive until the
+    // platform reports the request handle closing.
+    if (internet != nullptr) {
+        InternetCloseHandle(internet);
+    }
+}
+
+std::string net_format_error(std::uint32_t code) {
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+            FORMAT_MESSAGE_FROM_HMODULE,
+        GetModuleHandleA("wininet.dll"), code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    if (length == 0 || buffer == nullptr) {
+        return unknown_network_error(code);
+    }
+    std::string text(buffer, length);
+    LocalFree(buffer);
+    trim_error_text(text);
+    return text;
+}
+
+void CALLBACK status_callback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information,
+                              DWORD length) {
+    auto* const x = reinterpret_cast<net_exchange*>(context);
+    switch (status) {
+    case INTERNET_STATUS_RESOLVING_NAME:
+        post_status("Resolving name...");
+        break;
+    case INTERNET_STATUS_CONNECTING_TO_SERVER:
+        post_status("Connecting to server...");
+        break;
+    case INTERNET_STATUS_SENDING_REQUEST:
+        post_status("Sending request...");
+        break;
+    case INTERNET_STATUS_REQUEST_SENT:
+        post_status("Recieving response...");
+        break;
+    case INTERNET_STATUS_REQUEST_COMPLETE:
+        if (x != nullptr) {
+            if (information != nullptr && length >= sizeof(INTERNET_ASYNC_RESULT)) {
+                x->result = *static_cast<const INTERNET_ASYNC_RESULT*>(information);
+            } else {
+                x->result = INTERNET_ASYNC_RESULT{0, ERROR_INTERNET_INTERNAL_ERROR};
+            }
+            SetEvent(x->completed);
+        }
+        break;
+    case INTERNET_STATUS_HANDLE_CLOSING:
+        release(x);
+        break;
+    default:
+        break;
+    }
+}
+
+int net_live_exchanges() {
+    return live_exchanges.load();
+}

@@ -1,0 +1,55 @@
+// One HTTP exchange over WinINet: open a request, send it, read the status, read the
+// body piece by piece, close. Progress texts go to the main window as status messages.
+//
+// The exchange runs asynchronously underneath, with an abort event beside the
+// completion event, so that net_close from another thread ends a read that a stalled
+// server would otherwise keep blocked for ever. The callers see blocking calls.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdint>
+#include <string>
+
+struct net_exchange;
+
+// The record of one exchange, owned by the caller for the exchange's duration and
+// reusable for the next request once closed.
+struct net_context {
+    std::uint32_t error_code = 0;        // of the step that failed; read only after a failure
+    HINTERNET internet_handle = nullptr; // non-null while the exchange is open
+    HINTERNET request_handle = nullptr;  // not used after net_close
+    std::uint32_t status_code = 0;       // set when net_request succeeds
+    // What the platform may still write into after a close: released by this record and
+    // by the platform's closing notification, whichever comes last.
+    net_exchange* exchange = nullptr;
+
+    net_context() = default;
+    net_context(const net_context&) = delete;
+    net_context& operator=(const net_context&) = delete;
+    ~net_context();
+};
+
+// 0 on success (any HTTP status), 1 on failure with error_code set and nothing open.
+// secure: HTTPS on port 443, else HTTP on port 80. headers: one header line without a
+// line end, or null. body: NUL-terminated, or null for an empty body.
+int net_request(net_context* context, int secure, const char* verb, const char* host,
+                const char* path, const char* headers, const char* body);
+
+// Reads up to size bytes; a count of 0 is the end of the body. 1 on failure, and then
+// the exchange is closed and count is not written. A body that ends before its
+// Content-Length is a failure.
+int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32_t* count);
+
+// Closes the exchange once, from any thread; a read blocked on it then fails.
+void net_close(net_context* context);
+
+// The platform's text for a network error code, without its final period and line end.
+std::string net_format_error(std::uint32_t code);
+
+void CALLBACK status_callback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
+                              DWORD length);
+
+// Test seam: exchanges whose memory is still held by a record or by the platform.
+int net_live_exchanges();

@@ -1,0 +1,79 @@
+"""The local store (tools/store/store.py) for end-to-end groups: started inside the
+group's namespace on ports 443 and 80, its certificate made at test time and its
+authority trusted by the build tree's Wine prefix only."""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+
+from harness import BIN, BUILD, REPO, win_path
+
+STORE = os.path.join(REPO, "tools", "store", "store.py")
+MAKE_CERTS = os.path.join(REPO, "tools", "store", "make-certs.sh")
+TRUST = os.path.join(BIN, "qv-trust-ca.exe")
+CERTS = os.path.join(BUILD, "test-ca")
+
+
+def _make_certificates(directory):
+    if not os.path.exists(os.path.join(directory, "server.pem")):
+        subprocess.run([MAKE_CERTS, directory, "localhost"], check=True, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def _trust(ca_pem):
+    env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    subprocess.run(["wine", TRUST, win_path(ca_pem)], check=True, timeout=120, env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def start_store(case, trusted=True, **config):
+    """Starts the store for a test class (through its spawn_server, so it is ended by pid)
+    with an initial configuration; returns its state directory. trusted=False serves a
+    certificate from an authority the prefix has never seen."""
+    if trusted:
+        certs = CERTS
+        _make_certificates(certs)
+        _trust(os.path.join(certs, "ca.pem"))
+    else:
+        certs = tempfile.mkdtemp(prefix="qv-untrusted-")
+        _make_certificates(certs)
+    state = tempfile.mkdtemp(prefix="qv-store-")
+    configure(state, **config)
+    ready = os.path.join(state, "ready")
+    case.spawn_server(["/usr/bin/python3", STORE, "--state", state,
+                       "--cert", os.path.join(certs, "server.pem"),
+                       "--key", os.path.join(certs, "server.key")],
+                      ready=lambda: os.path.exists(ready))
+    return state
+
+
+def remove_state(state):
+    if state:
+        shutil.rmtree(state, ignore_errors=True)
+
+
+def configure(state, **config):
+    """Replaces the store's configuration; forgets the requests recorded so far."""
+    path = os.path.join(state, "config.json")
+    with open(path + ".new", "w") as f:
+        json.dump(config, f)
+    os.replace(path + ".new", path)
+    try:
+        os.remove(os.path.join(state, "requests.jsonl"))
+    except FileNotFoundError:
+        pass
+
+
+def requests(state):
+    """Every request since the last configure: method, path, headers, body, fields."""
+    try:
+        with open(os.path.join(state, "requests.jsonl")) as f:
+            return [json.loads(line) for line in f]
+    except FileNotFoundError:
+        return []
+
+
+# A store that never answers keeps the program on the sign-in screen's token phase.
+SILENT = {"force": {"stall_before_headers": True, "stall_seconds": 600}}

@@ -1,0 +1,297 @@
+// The WinINet transport against the local store: what a caller of net_request,
+// net_read and net_close relies on, including a close from another thread that must
+// end a read blocked on a stalled server at once.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/net.h"
+#include "store_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+std::string pattern(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>(i % 251);
+    }
+    return text;
+}
+
+// Reads the whole body in pieces of at most piece bytes; false if a read failed.
+bool read_all(net_context& net, std::string& body, std::uint32_t piece = 32768) {
+    std::vector<char> buffer(piece);
+    for (;;) {
+        std::uint32_t count = 12345;
+        if (net_read(&net, buffer.data(), piece, &count) != 0) {
+            return false;
+        }
+        if (count == 0) {
+            return true;
+        }
+        body.append(buffer.data(), count);
+    }
+}
+
+bool all_exchanges_released(test_window& window) {
+    return window.pump_until([] { return net_live_exchanges() == 0; }, 15s);
+}
+
+// A stalled body: 4000 bytes announced, 1000 sent, then nothing for a while.
+std::string stall_config(double seconds, bool then_send) {
+    return R"({"force": {"body": ")" + std::string(4000, 'y') +
+           R"(", "content_length": 4000, "stall_after": 1000, "stall_seconds": )" +
+           std::to_string(seconds) + R"(, "stall_then_send": )" + (then_send ? "true" : "false") +
+           "}}";
+}
+
+class Net : public testing::Test {
+  protected:
+    void SetUp() override { store_configure("{}"); }
+    void TearDown() override { EXPECT_TRUE(all_exchanges_released(window)); }
+    test_window window;
+};
+
+TEST_F(Net, GetReadsTheWholeBodyAndPostsTheProgressTextsInOrder) {
+    net_context net;
+    ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/pattern/100000", nullptr, nullptr), 0)
+        << net.error_code;
+    EXPECT_EQ(net.status_code, 200u);
+    EXPECT_NE(net.internet_handle, nullptr);
+    std::string body;
+    ASSERT_TRUE(read_all(net, body)) << net.error_code;
+    EXPECT_TRUE(body == pattern(100000));
+    net_close(&net);
+    EXPECT_EQ(net.internet_handle, nullptr);
+
+    window.pump();
+    EXPECT_PRED1(is_one_request_progress, window.status_texts);
+
+    // No extra header and an empty body went out.
+    const auto requests = store_requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find(R"("method": "GET")"), std::string::npos);
+    EXPECT_NE(requests[0].find(R"("body": "")"), std::string::npos);
+    EXPECT_EQ(requests[0].find("Content-Type"), std::string::npos) << requests[0];
+    EXPECT_NE(requests[0].find(R"(["User-Agent", "Quarryvale Downloader"])"), std::string::npos)
+        << requests[0];
+}
+
+TEST_F(Net, SecurePostSendsHeaderAndBodyToTheTrustedStore) {
+    net_context net;
+    ASSERT_EQ(net_request(&net, 1, "POST", "localhost", "/downloader_sign_in",
+                          "Content-Type: application/x-www-form-urlencoded", "a=1&b=%20"),
+              0)
+        << net_format_error(net.error_code);
+    EXPECT_EQ(net.status_code, 200u);
+    std::string body;
+    ASSERT_TRUE(read_all(net, body));
+    net_close(&net);
+    EXPECT_EQ(body, std::string("quarryvale\0not_signed_in", 24));
+
+    const auto requests = store_requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find(R"("port": 443)"), std::string::npos);
+    EXPECT_NE(requests[0].find(R"(["Content-Type", "application/x-www-form-urlencoded"])"),
+              std::string::npos)
+        << requests[0];
+    EXPECT_NE(requests[0].find(R"("body": "a=1&b=%20")"), std::string::npos) << requests[0];
+    window.pump();
+    EXPECT_PRED1(is_one_request_progress, window.status_texts);
+}
+
+TEST_F(Net, NotFoundIsASuccessfulRequestWithItsStatus) {
+    net_context net;
+    ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/nothing/here", nullptr, nullptr), 0);
+    EXPECT_EQ(net.status_code, 404u);
+    net_close(&net);
+}
+
+TEST_F(Net, ReadAfterCloseFailsAndClosingTwiceHasNoEffect) {
+    auto net_holder = std::make_unique<net_context>();
+    net_context& net = *net_holder;
+    ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/pattern/10", nullptr, nullptr), 0);
+    net_close(&net);
+    EXPECT_EQ(net.internet_handle, nullptr);
+    net_close(&net);
+    EXPECT_EQ(net.internet_handle, nullptr);
+    char buffer[16];
+    std::uint32_t count = 777;
+    EXPECT_EQ(net_read(&net, buffer, sizeof buffer, &count), 1);
+    EXPECT_EQ(count, 777u);
+    net_holder.reset();
+    // The one closing notification released the exchange exactly once: not negative.
+    EXPECT_TRUE(all_exchanges_released(window));
+    EXPECT_EQ(net_live_exchanges(), 0);
+}
+
+TEST_F(Net, RecordServesOneRequestAfterAnother) {
+    net_context net;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/pattern/5000", nullptr, nullptr), 0);
+        std::string body;
+        ASSERT_TRUE(read_all(net, body, 1000));
+        EXPECT_TRUE(body == pattern(5000));
+        net_close(&net);
+    }
+    EXPECT_EQ(store_requests().size(), 3u);
+}
+
+TEST_F(Net, RefusedConnectionFailsWithNothingOpen) {
+    net_context net;
+    // Loopback, but nobody listens on this address.
+    ASSERT_EQ(net_request(&net, 0, "GET", "127.0.0.2", "/", nullptr, nullptr), 1);
+    EXPECT_EQ(net.internet_handle, nullptr);
+    EXPECT_NE(net.error_code, 0u);
+    const std::string text = net_format_error(net.error_code);
+    EXPECT_FALSE(text.empty());
+    EXPECT_NE(text.back(), '\n');
+}
+
+TEST_F(Net, DroppedConnectionMidBodyIsAFailedRead) {
+    store_configure(R"({"force": {"body": ")" + std::string(50000, 'z') +
+                    R"(", "drop_after": 20000}})");
+    net_context net;
+    ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 0);
+    std::string body;
+    EXPECT_FALSE(read_all(net, body));
+    EXPECT_LE(body.size(), 20000u);
+    EXPECT_EQ(net.internet_handle, nullptr);
+}
+
+TEST_F(Net, BodyWithoutLengthEndsWhenTheServerCloses) {
+    store_configure(R"({"force": {"body": ")" + std::string(3000, 'q') +
+                    R"(", "content_length": null}})");
+    net_context net;
+    ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 0);
+    std::string body;
+    EXPECT_TRUE(read_all(net, body));
+    EXPECT_EQ(body, std::string(3000, 'q'));
+    net_close(&net);
+}
+
+TEST_F(Net, SlowButLiveTransferIsNeverCutOff) {
+    store_configure(R"({"force": {"body": ")" + std::string(8000, 's') +
+                    R"(", "chunk": 1000, "chunk_delay": 0.25}})");
+    net_context net;
+    ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 0);
+    std::string body;
+    EXPECT_TRUE(read_all(net, body)) << net.error_code;
+    EXPECT_EQ(body.size(), 8000u);
+    net_close(&net);
+}
+
+TEST_F(Net, CloseFromAnotherThreadEndsAStalledReadAtOnce) {
+    store_configure(stall_config(3, true));
+    auto net_holder = std::make_unique<net_context>();
+    net_context& net = *net_holder;
+    ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 0);
+    // The platform fills the whole buffer before it returns, so this read receives the
+    // first 1000 bytes and then blocks on the stall.
+    std::vector<char> buffer(32768);
+    std::uint32_t count = 4242;
+    std::atomic<clock_type::time_point> closed_at{};
+    std::thread closer([&] {
+        std::this_thread::sleep_for(300ms);
+        closed_at = clock_type::now();
+        net_close(&net);
+    });
+    const int result = net_read(&net, buffer.data(), 32768, &count);
+    const auto returned_at = clock_type::now();
+    closer.join();
+
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(count, 4242u);
+    EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INTERNET_OPERATION_CANCELLED));
+    const auto delay =
+        std::chrono::duration_cast<std::chrono::milliseconds>(returned_at - closed_at.load());
+    EXPECT_LT(delay, 1000ms);
+    std::printf("[ measured ] net_close to failed read: %lld ms\n",
+                static_cast<long long>(delay.count()));
+    EXPECT_EQ(net.internet_handle, nullptr);
+    EXPECT_EQ(net_read(&net, buffer.data(), 32768, &count), 1);
+
+    // The caller reuses its buffer; the platform's late completion (the server sends the
+    // rest after its stall) must not land in it.
+    std::memset(buffer.data(), 0x5a, buffer.size());
+    net_holder.reset();
+    EXPECT_TRUE(all_exchanges_released(window));
+    for (char c : buffer) {
+        ASSERT_EQ(c, 0x5a);
+    }
+}
+
+TEST_F(Net, CloseFromAnotherThreadEndsARequestWaitingForHeaders) {
+    store_configure(R"({"force": {"stall_before_headers": true, "stall_seconds": 3}})");
+    net_context net;
+    std::atomic<bool> opened{false};
+    std::thread closer([&] {
+        // net_close is harmless before the exchange opens, so just retry until it has.
+        for (int i = 0; i < 100 && !opened; ++i) {
+            std::this_thread::sleep_for(50ms);
+            if (net.internet_handle != nullptr) {
+                std::this_thread::sleep_for(200ms);
+                net_close(&net);
+                opened = true;
+            }
+        }
+    });
+    const auto started = clock_type::now();
+    EXPECT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 1);
+    closer.join();
+    EXPECT_TRUE(opened);
+    EXPECT_LT(clock_type::now() - started, 2500ms);
+}
+
+TEST_F(Net, ThroughputOfAThirtyTwoKilobyteReadLoop) {
+    constexpr std::size_t size = 64 << 20;
+    net_context net;
+    const auto started = clock_type::now();
+    ASSERT_EQ(net_request(&net, 0, "GET", "localhost", ("/pattern/" + std::to_string(size)).c_str(),
+                          nullptr, nullptr),
+              0);
+    std::vector<char> buffer(32768);
+    std::size_t total = 0;
+    std::uint32_t count = 0;
+    bool intact = true;
+    int result = 0;
+    while ((result = net_read(&net, buffer.data(), 32768, &count)) == 0 && count != 0) {
+        for (std::uint32_t i = 0; i < count; i += 4099) {
+            intact = intact && buffer[i] == static_cast<char>((total + i) % 251);
+        }
+        total += count;
+    }
+    net_close(&net);
+    const double seconds = std::chrono::duration<double>(clock_type::now() - started).count();
+    EXPECT_EQ(total, size) << "result " << result << " error " << net.error_code;
+    EXPECT_TRUE(intact);
+    std::printf("[ measured ] %zu bytes in %.2f s: %.0f MB/s\n", total, seconds,
+                total / seconds / 1e6);
+}
+
+TEST(NetFormatError, TrimsThePlatformTextAndFallsBackForUnknownCodes) {
+    char* raw = nullptr;
+    const DWORD length =
+        FormatMessageA(0xB00, GetModuleHandleA("wininet.dll"), ERROR_INTERNET_NAME_NOT_RESOLVED,
+                       0x400, reinterpret_cast<LPSTR>(&raw), 0, nullptr);
+    ASSERT_GT(length, 0u) << "wininet.dll has no text for 12007";
+    std::string expected(raw, length);
+    LocalFree(raw);
+    if (expected.size() > 2 && expected[expected.size() - 2] == '\r') {
+        expected.resize(expected.size() - (expected[expected.size() - 3] == '.' ? 3 : 2));
+    }
+    EXPECT_EQ(net_format_error(ERROR_INTERNET_NAME_NOT_RESOLVED), expected);
+    EXPECT_EQ(net_format_error(4242), "Error 4242 in network connection");
+}
+
+} // namespace
