@@ -223,7 +223,16 @@ class E2ETestCase(unittest.TestCase):
         return self.driver.call("wait_exit", pid, timeout_ms)
 
     def wait_dialog(self, pid, timeout_ms=WINDOW_WAIT_MS):
-        return self.driver.call("wait_dialog", pid, timeout_ms)["dialog"]
+        dialog = self.driver.call("wait_dialog", pid, timeout_ms)["dialog"]
+        # The icon is read off the screen, so a box that has not painted yet has none
+        # that can be recognised: look again for a while before reporting it.
+        deadline = time.monotonic() + 5
+        while dialog["icon"] == "unknown" and time.monotonic() < deadline:
+            time.sleep(0.1)
+            for again in self.driver.call("dialogs", pid)["dialogs"]:
+                if again["hwnd"] == dialog["hwnd"]:
+                    dialog = again
+        return dialog
 
     def press(self, dialog, button_text):
         ids = [b["id"] for b in dialog["buttons"] if b["text"].replace("&", "") == button_text]

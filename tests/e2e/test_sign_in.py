@@ -19,7 +19,7 @@ def demo_token_block():
 
 
 TOKEN, PRODUCT = demo_token_block()
-SPECIFICATION = ["Quarry Quest", "setup.exe", "localhost/quest", "data/a.bin", "100"]
+PRODUCT_FIELDS = ["Quarry Quest", "setup.exe", "localhost/quest", "data/a.bin", "100"]
 CANNOT_UNDERSTAND = ("Failed to sign in. The server sent a response that this program cannot "
                      "understand.")
 NOT_FROM_STORE = ("Failed to sign in. Invalid response from server. Check that your computer "
@@ -105,7 +105,7 @@ class StoreTestCase(E2ETestCase):
 @waiting_for_program
 class SignInTests(StoreTestCase):
     def test_accepted_token_hands_over_and_the_store_saw_the_token(self):
-        self.configure(tokens=[TOKEN], products={PRODUCT: SPECIFICATION})
+        self.configure(tokens=[TOKEN], products={PRODUCT: PRODUCT_FIELDS})
         pid, hwnd = self.open_program()
         self.wait_for(lambda: not self.controls(hwnd), what="the sign-in controls to go")
         self.assertTrue(self.no_box(pid))
@@ -118,7 +118,7 @@ class SignInTests(StoreTestCase):
                       requests[0]["headers"])
 
     def test_refused_token_shows_the_form_and_a_wrong_password_keeps_it(self):
-        self.configure(accounts={"anna": "right"}, products={PRODUCT: SPECIFICATION})
+        self.configure(accounts={"anna": "right"}, products={PRODUCT: PRODUCT_FIELDS})
         pid, hwnd = self.open_program()
         form = self.wait_for_form(hwnd)
         self.assertTrue(self.no_box(pid))
@@ -146,7 +146,7 @@ class SignInTests(StoreTestCase):
         self.assertEqual(self.status_label(hwnd)["text"], "")
 
         # The right password signs in.
-        self.configure(accounts={"anna": "right"}, products={PRODUCT: SPECIFICATION})
+        self.configure(accounts={"anna": "right"}, products={PRODUCT: PRODUCT_FIELDS})
         self.submit(hwnd, "anna", "right")
         self.wait_for(lambda: not self.controls(hwnd), what="the sign-in controls to go")
         self.assertEqual(self.requests()[0]["fields"],
@@ -217,6 +217,19 @@ class SignInTests(StoreTestCase):
         self.assertTrue(self.no_box(pid))
         self.assertEqual(self.status_label(hwnd)["text"], "")
 
+    def test_unsafe_product_is_refused_and_the_empty_window_still_closes(self):
+        # An installer name that climbs out of the product's directory.
+        self.configure(tokens=[TOKEN], products={PRODUCT: ["T", "..\\setup.exe", "localhost/x"]})
+        pid, hwnd = self.open_program()
+        box = self.wait_dialog(pid)
+        self.assertEqual(box["text"],
+                         "The server sent a response that this program cannot understand.")
+        self.assertEqual(box["icon"], "warning")
+        self.press(box, "OK")
+        self.assertEqual(self.controls(hwnd), [])
+        self.driver.call("close", hwnd)
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+
     def test_closing_the_window_during_sign_in_ends_with_code_0(self):
         self.configure(force={"stall_before_headers": True, "stall_seconds": 30})
         pid, hwnd = self.open_program()
@@ -230,7 +243,7 @@ class UntrustedStoreTests(StoreTestCase):
     trusted = False
 
     def test_certificate_from_an_unknown_authority_fails_the_sign_in(self):
-        self.configure(tokens=[TOKEN], products={PRODUCT: SPECIFICATION})
+        self.configure(tokens=[TOKEN], products={PRODUCT: PRODUCT_FIELDS})
         pid, hwnd = self.open_program()
         box = self.wait_dialog(pid)
         self.assertTrue(box["text"].startswith("Failed to sign in: "), box["text"])

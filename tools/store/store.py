@@ -69,10 +69,10 @@ def sign_in(config, fields):
         accepted = name in accounts and accounts[name] == values.get("password")
     if not accepted:
         return envelope("not_signed_in")
-    specification = config.get("products", {}).get(product)
-    if specification is None:
+    answer = config.get("products", {}).get(product)
+    if answer is None:
         return envelope("error", "This product is not sold here.")
-    return envelope("ok", *specification)
+    return envelope("ok", *answer)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
