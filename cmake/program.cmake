@@ -63,6 +63,8 @@ target_compile_options(quarryvale-downloader PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Werror>)
 target_include_directories(quarryvale-downloader PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(quarryvale-downloader PRIVATE qv_core)
+# Every buyer downloads it: no symbols.
+target_link_options(quarryvale-downloader PRIVATE -s)
 
 # The stamping logic is portable; here it stamps real Windows executables.
 add_executable(token_probe tests/win/token_probe.cpp)

@@ -12,6 +12,7 @@
 
 #include "foundation/util.h"
 #include "net/query.h"
+#include "resources/resource.h"
 #include "resources/token_block.h"
 #include "screens/download.h"
 #include "screens/download_parse.h"
@@ -19,9 +20,6 @@
 
 namespace {
 
-constexpr int user_name_id = 100;
-constexpr int password_id = 101;
-constexpr int ok_id = 102;
 constexpr DWORD label_style = WS_CHILD | WS_VISIBLE;
 constexpr DWORD entry_style = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
 constexpr DWORD button_style = WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_TABSTOP | BS_DEFPUSHBUTTON;
@@ -57,14 +55,14 @@ void show_form() {
     user_name_label = create_control("CreateWindow", 0, "STATIC", "Account name:", label_style, 17,
                                      41, 200, h, 0);
     user_name_entry = create_control("CreateWindowEx", WS_EX_CLIENTEDGE, "EDIT", "", entry_style,
-                                     17, h + 43, 200, h + 8, user_name_id);
+                                     17, h + 43, 200, h + 8, IDC_USER_NAME);
     password_label = create_control("CreateWindow", 0, "STATIC", "Password:", label_style, 17,
                                     2 * h + 57, 200, h, 0);
     password_entry =
         create_control("CreateWindowEx", WS_EX_CLIENTEDGE, "EDIT", "", entry_style | ES_PASSWORD,
-                       17, 3 * h + 59, 200, h + 8, password_id);
+                       17, 3 * h + 59, 200, h + 8, IDC_PASSWORD);
     ok_button = create_control("CreateWindow", 0, "BUTTON", "OK", button_style, 17, 4 * h + 73, 200,
-                               h + 14, ok_id);
+                               h + 14, IDC_SIGN_IN_OK);
     status_label =
         create_control("CreateWindow", 0, "STATIC", "", label_style, 221, 4 * h + 80, 200, h, 0);
     for (HWND control : {user_name_label, user_name_entry, password_label, password_entry,
@@ -132,11 +130,11 @@ void sign_in_process_message(unsigned id, unsigned code) {
     if (form != 1) {
         return;
     }
-    if ((id == user_name_id || id == password_id) && code == EN_CHANGE) {
+    if ((id == IDC_USER_NAME || id == IDC_PASSWORD) && code == EN_CHANGE) {
         const bool both =
             GetWindowTextLengthA(user_name_entry) != 0 && GetWindowTextLengthA(password_entry) != 0;
         EnableWindow(ok_button, both ? TRUE : FALSE);
-    } else if (id == ok_id && code == BN_CLICKED && IsWindowEnabled(ok_button)) {
+    } else if (id == IDC_SIGN_IN_OK && code == BN_CLICKED && IsWindowEnabled(ok_button)) {
         // A click can only come from an enabled button; a forged one while a query runs
         // would start a second worker on the same record.
         start_form_query();
