@@ -25,8 +25,8 @@ function(qv_store_test name)
     target_link_libraries(${name} PRIVATE qv_store_fixture gtest_main)
     add_dependencies(${name} qv-trust-ca)
     add_test(NAME ${name}
-             COMMAND ${PROJECT_SOURCE_DIR}/tests/win/with-store.sh ${QV_WINEPREFIX}
-                     $<TARGET_FILE:${name}>)
+             COMMAND ${PROJECT_SOURCE_DIR}/tools/store/with-store.sh ${QV_WINEPREFIX}
+                     ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK store_ports SKIP_RETURN_CODE 77
                                             TIMEOUT 180 ENVIRONMENT QV_STORE_HOST=${QV_STORE_HOST})
 endfunction()

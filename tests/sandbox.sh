@@ -5,6 +5,8 @@
 # interrupted.
 #
 # Usage: tests/sandbox.sh WINEPREFIX COMMAND [ARGS...]
+# With QV_SANDBOX_KEEP_DISPLAY set, the caller's DISPLAY is used instead of a virtual one
+# (the demo on a person's screen).
 set -euo pipefail
 
 if [ -z "${QV_IN_SANDBOX:-}" ]; then
@@ -34,19 +36,21 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # Xvfb picks a free display itself; /tmp is shared with other namespaces.
-display_file=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 100); do
-    [ -s "$display_file" ] && break
-    sleep 0.1
-done
-if [ ! -s "$display_file" ]; then
-    echo "sandbox: Xvfb did not start" >&2
-    exit 1
+if [ -z "${QV_SANDBOX_KEEP_DISPLAY:-}" ] || [ -z "${DISPLAY:-}" ]; then
+    display_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$display_file" ] && break
+        sleep 0.1
+    done
+    if [ ! -s "$display_file" ]; then
+        echo "sandbox: Xvfb did not start" >&2
+        exit 1
+    fi
+    export DISPLAY=":$(head -n 1 "$display_file")"
+    rm -f "$display_file"
 fi
-export DISPLAY=":$(head -n 1 "$display_file")"
-rm -f "$display_file"
 
 # The display must exist before the first wine command of the prefix, or wineserver
 # can never create windows; the prefix itself is made quietly on first use.

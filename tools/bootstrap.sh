@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     # build
-    cmake ninja-build git clang clang-format libclang-rt-14-dev googletest libgtest-dev
+    cmake ninja-build git g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev
     g++-mingw-w64-x86-64-posix
     # running and testing the Windows program
     wine wine64 xvfb xauth x11-utils imagemagick

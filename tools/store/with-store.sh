@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
-# Runs a Windows test executable with the local store listening on ports 443 (HTTPS)
-# and 80 (HTTP) of the private network namespace, and tells the test where the store's
-# state directory is (QV_STORE_STATE). The test authority is made once per build tree
-# at test time and trusted only by the build tree's Wine prefix.
+# Runs a command with the local store listening on ports 443 (HTTPS) and 80 (HTTP) of
+# the private network namespace, and tells it where the store's state directory is
+# (QV_STORE_STATE). The test authority is made once per build tree at test time and
+# trusted only by the given Wine prefix. QV_STORE_CONFIG, when set, names the store's
+# first configuration.
 #
-# Usage: with-store.sh WINEPREFIX PROGRAM.exe [ARGS...]
+# Usage: with-store.sh WINEPREFIX COMMAND [ARGS...]
 # Outside tests/sandbox.sh it skips (exit 77): the ports and the prefix's wineserver
 # belong to the namespace.
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 prefix=$(realpath -m "$1")
-program=$2
-shift 2
+shift
 
 if [ -z "${QV_IN_SANDBOX:-}" ]; then
     echo "with-store: run inside tests/sandbox.sh; skipped"
@@ -26,8 +25,7 @@ if [ ! -s "$certs/server.pem" ]; then
 fi
 marker="$prefix/qv-trusted-$(sha256sum "$certs/ca.pem" | cut -c1-16)"
 if [ ! -f "$marker" ]; then
-    "$root/cmake/wine-run.sh" "$prefix" "$(dirname "$program")/qv-trust-ca.exe" \
-        "Z:$certs/ca.pem" || exit 1
+    "$root/cmake/wine-run.sh" "$prefix" "$build/bin/qv-trust-ca.exe" "Z:$certs/ca.pem" || exit 1
     touch "$marker"
 fi
 
@@ -43,6 +41,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+if [ -n "${QV_STORE_CONFIG:-}" ]; then
+    cp "$QV_STORE_CONFIG" "$state/config.json" || exit 1
+fi
 /usr/bin/python3 "$root/tools/store/store.py" --state "$state" \
     --cert "$certs/server.pem" --key "$certs/server.key" &
 server_pid=$!
@@ -56,4 +57,4 @@ if [ ! -f "$state/ready" ]; then
 fi
 
 export QV_STORE_STATE="$state"
-"$root/cmake/wine-run.sh" "$prefix" "$program" "$@"
+"$@"
