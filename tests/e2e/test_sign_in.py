@@ -129,6 +129,7 @@ class SignInTests(StoreTestCase):
         texts = [c["text"] for c in self.controls(hwnd)]
         self.assertIn("Account name:", texts)
         self.assertIn("Password:", texts)
+        self.capture(hwnd)  # the form, for a person to look at
 
         # OK only while both boxes hold text.
         self.driver.call("set_text", form[100]["hwnd"], "anna")
