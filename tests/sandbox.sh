@@ -16,7 +16,8 @@ fi
 export WINEPREFIX
 WINEPREFIX=$(realpath -m "$1")
 shift
-export WINEDEBUG=-all
+# No .NET or HTML engine: neither is needed, and a fresh prefix would ask for them.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 ip link set lo up
 
