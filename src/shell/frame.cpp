@@ -1,14 +1,17 @@
 // Frame rules of the main window; see frame.h.
 #include "shell/frame.h"
 
+#include "resources/artwork.h"
+
 namespace {
 
-constexpr int client_top = 29;
-constexpr int client_bottom = 162;
-constexpr int close_left = 451;
-constexpr int close_right = 473;
-constexpr int close_top = 3;
-constexpr int close_bottom = 25;
+// The close box is where the close glyph is drawn; the client band lies between the
+// title band and the footer band.
+constexpr int client_top = band_rows;
+constexpr int client_bottom = window_height - band_rows - 1;
+constexpr int close_right = close_left + close_size - 1;
+constexpr int close_bottom = close_top + close_size - 1;
+static_assert(client_bottom == 162 && close_right == 473 && close_bottom == 25);
 
 } // namespace
 
