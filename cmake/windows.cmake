@@ -15,16 +15,29 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-add_library(qv_core STATIC ${PORTABLE_SOURCES}
-    src/foundation/util_win.cpp
-    src/shell/shell_state.cpp)
-qv_strict(qv_core)
-target_include_directories(qv_core PUBLIC ${PROJECT_SOURCE_DIR}/src)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(QV_GENERATED ${CMAKE_BINARY_DIR}/generated)
+set(QV_ARTWORK_SCRIPT ${PROJECT_SOURCE_DIR}/tools/artwork/make_artwork.py)
+add_custom_command(OUTPUT ${QV_GENERATED}/artwork_images.cpp
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${QV_GENERATED}
+    COMMAND ${Python3_EXECUTABLE} ${QV_ARTWORK_SCRIPT} images ${QV_GENERATED}/artwork_images.cpp
+    DEPENDS ${QV_ARTWORK_SCRIPT}
+    COMMENT "Drawing the logo and the close glyph")
 
-add_executable(win_tests tests/win/util_win_test.cpp)
-qv_strict(win_tests)
-target_link_libraries(win_tests PRIVATE qv_core gtest gtest_main)
-gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+# The layers: each links the one below it.
+add_library(qv_foundation STATIC ${QV_PORTABLE_SOURCES} ${QV_FOUNDATION_WIN_SOURCES})
+qv_strict(qv_foundation)
+target_include_directories(qv_foundation PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(qv_foundation PUBLIC user32)
+
+add_library(qv_platform STATIC ${QV_PLATFORM_SOURCES} ${QV_GENERATED}/artwork_images.cpp)
+qv_strict(qv_platform)
+target_link_libraries(qv_platform PUBLIC qv_foundation user32 gdi32)
+
+add_library(qv_net STATIC ${QV_NET_SOURCES})
+qv_strict(qv_net)
+target_link_libraries(qv_net PUBLIC qv_platform wininet)
+
 include(cmake/program.cmake)
+include(cmake/windows_tests.cmake)
 include(cmake/e2e.cmake)
-include(cmake/net.cmake)

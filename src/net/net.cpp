@@ -17,7 +17,7 @@
 
 #include "foundation/util.h"
 #include "net/error_text.h"
-#include "shell/main.h"
+#include "shell/main_thread.h"
 
 struct net_exchange {
     std::atomic<int> references{1};

@@ -4,7 +4,8 @@
 #include <cstdlib>
 
 #include "foundation/util.h"
-#include "shell/main.h"
+#include "screens/sign_in.h"
+#include "shell/main_thread.h"
 
 namespace {
 
@@ -30,19 +31,8 @@ bool read_piece(void* state, char* buffer, std::uint32_t size, std::uint32_t* co
     return net_read(static_cast<net_context*>(state), buffer, size, count) == 0;
 }
 
-} // namespace
-
-void query(query_context* context, const query_field* fields) {
-    context->body = form_encode(fields);
-    const HANDLE thread = CreateThread(nullptr, 0, thread_proc, context, 0, nullptr);
-    system_assert_("CreateThread", thread);
-    CloseHandle(thread);
-}
-
-DWORD WINAPI thread_proc(LPVOID parameter) {
-    query_internal(static_cast<query_context*>(parameter));
-    call_in_main_thread(sign_in_query_done);
-    return 0;
+void inet_error(query_context* context, const net_context* net) {
+    context->error_text = format_string(connection_advice, net_format_error(net->error_code));
 }
 
 void query_internal(query_context* context) {
@@ -72,6 +62,17 @@ void query_internal(query_context* context) {
     net_close(&net);
 }
 
-void inet_error(query_context* context, const net_context* net) {
-    context->error_text = format_string(connection_advice, net_format_error(net->error_code));
+DWORD WINAPI thread_proc(LPVOID parameter) {
+    query_internal(static_cast<query_context*>(parameter));
+    call_in_main_thread(sign_in_query_done);
+    return 0;
+}
+
+} // namespace
+
+void query(query_context* context, const query_field* fields) {
+    context->body = form_encode(fields);
+    const HANDLE thread = CreateThread(nullptr, 0, thread_proc, context, 0, nullptr);
+    system_assert_("CreateThread", thread);
+    CloseHandle(thread);
 }

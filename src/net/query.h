@@ -24,10 +24,3 @@ struct query_context {
 // Encodes the fields (they may die when this returns) and starts the worker.
 void query(query_context* context, const query_field* fields);
 
-DWORD WINAPI thread_proc(LPVOID parameter);
-void query_internal(query_context* context);
-void inet_error(query_context* context, const net_context* net);
-
-// The completion of every query, run on the window's thread while the worker waits.
-// The sign-in screen defines it; tests link their own.
-void sign_in_query_done();

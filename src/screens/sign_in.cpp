@@ -16,7 +16,7 @@
 #include "resources/token_block.h"
 #include "screens/download.h"
 #include "screens/download_parse.h"
-#include "shell/main.h"
+#include "shell/main_thread.h"
 
 namespace {
 
@@ -27,7 +27,8 @@ constexpr DWORD button_style = WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_TABSTOP 
 // 0 until the form is first shown, then 1 for the rest of the run.
 int form = 0;
 // The screen's one query record (the type shares its name in the store's vocabulary).
-query_context sign_in_query;
+// Never destroyed: the query's worker may still be writing it while the process ends.
+query_context& sign_in_query = *new query_context;
 
 HWND user_name_label = nullptr;
 HWND user_name_entry = nullptr;
@@ -85,17 +86,6 @@ void set_form_enabled(BOOL enabled) {
     EnableWindow(user_name_entry, enabled);
     EnableWindow(password_entry, enabled);
     EnableWindow(ok_button, enabled);
-}
-
-// Progress texts are posted while completions are sent, and a thread handles sent
-// messages before posted ones: texts of this exchange may still wait in the queue.
-// They go to the label first, so that none lands after the completion has cleared it
-// or reaches the next screen.
-void handle_queued_status() {
-    MSG message;
-    while (PeekMessageA(&message, main_window, status_message, status_message, PM_REMOVE)) {
-        DispatchMessageA(&message);
-    }
 }
 
 void start_form_query() {

@@ -15,7 +15,7 @@
 #include "screens/finished.h"
 #include "screens/sign_in.h"
 #include "shell/frame.h"
-#include "shell/main.h"
+#include "shell/main_thread.h"
 #include "shell/window_art.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "foundation/util.h"
-#include "shell/main.h"
+#include "shell/main_thread.h"
 
 namespace {
 
@@ -43,6 +43,13 @@ void call_in_main_thread(void (*function)()) {
 LRESULT on_call_message(LPARAM function) {
     reinterpret_cast<void (*)()>(function)();
     return 1;
+}
+
+void handle_queued_status() {
+    MSG message;
+    while (PeekMessageA(&message, main_window, status_message, status_message, PM_REMOVE)) {
+        DispatchMessageA(&message);
+    }
 }
 
 void set_main_timer(UINT_PTR id, UINT period, TIMERPROC callback) {

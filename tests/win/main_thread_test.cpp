@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "foundation/util.h"
-#include "shell/main.h"
+#include "shell/main_thread.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "shell/main.h"
+#include "shell/main_thread.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// What the application shell offers to the other modules: the two private window
-// messages and the one way a worker thread may run code on the window's thread.
+// The one door from the shell for the other modules: the shell's state, the two private
+// window messages, and the ways worker threads reach the window's thread (a sent call
+// they wait for, posted status texts, timers that belong to the window's thread).
 #pragma once
 
 #include <windows.h>
@@ -29,6 +30,12 @@ inline void post_status(const char* text) {
 // ("SetTimer").
 void set_main_timer(UINT_PTR id, UINT period, TIMERPROC callback);
 void kill_main_timer(UINT_PTR id);
+
+// Status texts are posted while completions are sent, and a thread handles sent messages
+// before posted ones: texts posted before a completion may still wait in the queue. A
+// completion that changes screens or clears a status label calls this first, on the
+// window's thread, so that those texts are handled in order and none lands afterwards.
+void handle_queued_status();
 
 // The window procedure's answer to call_message: runs the function whose address is in
 // lParam and answers 1.
