@@ -22,6 +22,7 @@ target_link_libraries(quarryvale-stamp PRIVATE qv_stamp)
 add_executable(unit_tests
     tests/unit/util_test.cpp
     tests/unit/download_parse_test.cpp
+    tests/unit/download_status_test.cpp
     tests/unit/form_body_test.cpp
     tests/unit/frame_test.cpp
     tests/unit/stamp_test.cpp)

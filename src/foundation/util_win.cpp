@@ -2,6 +2,9 @@
 // message boxes owned by the main window.
 #include <windows.h>
 
+#include <shellapi.h>
+
+#include "foundation/util.h"
 #include "foundation/util_platform.h"
 #include "shell/shell_state.h"
 
@@ -31,3 +34,16 @@ int show_box(const char* text, notice_kind kind) {
 }
 
 } // namespace util_platform
+
+int delete_product_files(const char* download_dir, const char* product) {
+    // The shell takes a list of paths, each ended by a NUL, the list by a second one.
+    std::string list = format_string("%1!s!\\%2!s! ", download_dir, product);
+    list.back() = '\0';
+    SHFILEOPSTRUCTA operation{};
+    operation.hwnd = main_window;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = list.c_str();
+    operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationA(&operation);
+    return RemoveDirectoryA(download_dir);
+}

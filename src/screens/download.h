@@ -1,7 +1,11 @@
-// The download screen and engine: takes over the sign-in response on "ok".
+// The download screen and engine: takes over the sign-in response on "ok", downloads
+// the product into its directory of temporary files and hands over to the installer.
 #pragma once
 
 #include <cstddef>
+
+// The program's directory followed by "Quarryvale temporary files"; set by download().
+extern char download_dir[];
 
 // Takes over the whole response (buffer of length + 1 bytes, NUL at length) for the
 // rest of the run.
@@ -9,3 +13,6 @@ void download(char* response, std::size_t length);
 void download_process_message(unsigned id, unsigned code);
 void download_update_status(const char* text);
 void download_stop();
+
+// The product's title, for the screens after this one.
+const char* download_title();

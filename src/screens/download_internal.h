@@ -1,0 +1,60 @@
+// The download module's shared state and the operations its files offer each other.
+// Not for other modules: they use screens/download.h.
+//
+// Two threads share this state: the window's thread and the download worker of the
+// current attempt (one attempt at a time; the next starts only after the last one has
+// made its last call to the window's thread). Each variable says who writes it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "net/net.h"
+#include "screens/download_parse.h"
+#include "screens/download_status.h"
+
+// ---- written once by download(), on the window's thread, before the first worker ----
+extern product_specification& product; // the parsed specification; never destroyed
+extern CRITICAL_SECTION critical_section;
+
+// ---- written only by the worker (the window's thread reads done_size only in
+// on_progress, and closes current_file_handle only in on_error and on_net_error, both
+// while the worker waits in call_in_main_thread) ----
+extern std::int64_t done_size;         // stream position of the next byte to write
+extern const char* current_file;       // the list entry begin_next_file creates next
+extern HANDLE current_file_handle;     // the file being written, or INVALID_HANDLE_VALUE
+extern std::int64_t current_file_size; // its listed size
+extern std::int64_t current_file_size_left;
+extern char* error_message;          // handed to on_error (heap, owned by it)
+extern std::uint32_t last_net_error; // handed to on_net_error
+
+// ---- under critical_section, both threads ----
+extern void (*interrupted_callback)(); // what runs once the worker has stopped
+extern net_context* request_context;   // the exchange the worker reads, while published
+
+// ---- window's thread only ----
+extern int state;                 // 0 not started, 1 paused, 2 running, 3 waiting to reconnect
+extern const char* status;        // shown before the progress text; null while the rate shows
+extern bool status_owned;         // status is the reconnect text, released by whoever replaces it
+extern bool screen_open;          // the controls exist and status texts still matter
+extern bool completed;            // on_done has run: the installer's turn, nothing here changes
+extern std::int64_t ui_done_size; // the window's copy of done_size
+extern HWND pause_button;
+
+// Screen (download.cpp).
+void make_status_text();
+void set_status(const char* text, bool owned);
+void on_progress();
+void on_done();
+
+// Engine (download_engine.cpp).
+void start_thread();
+
+// State machine (download_control.cpp).
+void pause_callback();
+void stop_and_keep_callback();
+void stop_and_delete_callback();
+void on_error();
+void on_net_error();
+void run_interrupted_callback();
