@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""The download server for tests, the benchmark and the demo: Debian's nginx serving a
+web root of stream parts, as a store's download server would (200, 206 for
+"Range: bytes=N-", 416 past the end).
+
+Everything nginx writes stays in STATE: the generated nginx.conf, its pid, error.log,
+access.log (one JSON object a line: method, path, range, status, bytes, bytes_total) and
+the temporary directories. STATE/ready appears once the port accepts connections.
+
+This process becomes nginx itself, one process in the foreground (no master process),
+so the pid that started it is the pid to end: SIGTERM stops it at once. Without a master
+process nginx never changes user, so a root-owned web root stays readable.
+"""
+import argparse
+import os
+import socket
+import time
+
+NGINX = "/usr/sbin/nginx"
+READY_TIMEOUT_S = 10
+
+CONFIG = """\
+daemon off;
+master_process off;
+worker_processes 1;
+pid "{state}/nginx.pid";
+error_log "{state}/error.log" warn;
+events {{ worker_connections 256; }}
+http {{
+    default_type application/octet-stream;
+    types {{ }}
+    sendfile on;
+    tcp_nopush on;
+    keepalive_timeout 60s;
+    log_format lines escape=json '{{"method":"$request_method","path":"$request_uri",'
+        '"range":"$http_range","status":$status,"bytes":$body_bytes_sent,'
+        '"bytes_total":$bytes_sent}}';
+    access_log "{state}/access.log" lines;
+    client_body_temp_path "{state}/temp/body";
+    proxy_temp_path "{state}/temp/proxy";
+    fastcgi_temp_path "{state}/temp/fastcgi";
+    uwsgi_temp_path "{state}/temp/uwsgi";
+    scgi_temp_path "{state}/temp/scgi";
+    server {{
+        listen {address}:{port};
+        server_name _;
+        root "{webroot}";
+        location / {{ }}
+    }}
+}}
+"""
+
+
+def announce_ready(state, address, port, server_pid):
+    """In a child: waits until nginx has bound its port (it writes its pid file after
+    that, so another server on the port is not mistaken for it) and answers there, then
+    writes STATE/ready."""
+    deadline = time.monotonic() + READY_TIMEOUT_S
+    while time.monotonic() < deadline and os.getppid() == server_pid:
+        try:
+            with open(os.path.join(state, "nginx.pid"), encoding="utf-8") as f:
+                if int(f.read().strip() or 0) != server_pid:
+                    raise OSError("not yet")
+            socket.create_connection((address, port), timeout=1).close()
+        except (OSError, ValueError):
+            time.sleep(0.05)
+            continue
+        with open(os.path.join(state, "ready"), "w", encoding="utf-8") as f:
+            f.write("ready\n")
+        break
+    os._exit(0)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--webroot", required=True)
+    parser.add_argument("--state", required=True, help="directory for everything nginx writes")
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=80)
+    args = parser.parse_args()
+    state = os.path.abspath(args.state)
+    os.makedirs(os.path.join(state, "temp"), exist_ok=True)
+    for stale in ("ready", "nginx.pid"):
+        try:
+            os.remove(os.path.join(state, stale))
+        except FileNotFoundError:
+            pass
+    config = os.path.join(state, "nginx.conf")
+    with open(config, "w", encoding="utf-8") as f:
+        f.write(CONFIG.format(state=state, webroot=os.path.abspath(args.webroot),
+                              address=args.address, port=args.port))
+    server_pid = os.getpid()
+    if os.fork() == 0:
+        announce_ready(state, args.address, args.port, server_pid)
+    # -e: the error log of the moments before the configuration is read.
+    os.execv(NGINX, [NGINX, "-p", state + "/", "-c", config,
+                     "-e", os.path.join(state, "error.log")])
+
+
+if __name__ == "__main__":
+    main()
