@@ -28,10 +28,11 @@ def _trust(ca_pem):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def start_store(case, trusted=True, **config):
+def start_store(case, trusted=True, http_port=80, **config):
     """Starts the store for a test class (through its spawn_server, so it is ended by pid)
     with an initial configuration; returns its state directory. trusted=False serves a
-    certificate from an authority the prefix has never seen."""
+    certificate from an authority the prefix has never seen; http_port=0 leaves port 80
+    of 127.0.0.1 to the download server."""
     if trusted:
         certs = CERTS
         _make_certificates(certs)
@@ -44,7 +45,8 @@ def start_store(case, trusted=True, **config):
     ready = os.path.join(state, "ready")
     case.spawn_server(["/usr/bin/python3", STORE, "--state", state,
                        "--cert", os.path.join(certs, "server.pem"),
-                       "--key", os.path.join(certs, "server.key")],
+                       "--key", os.path.join(certs, "server.key"),
+                       "--http-port", str(http_port)],
                       ready=lambda: os.path.exists(ready))
     return state
 

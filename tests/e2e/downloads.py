@@ -1,0 +1,164 @@
+"""The download side for end-to-end groups: products made and published into a web root,
+nginx (tools/store/nginx.py) as the download server and the fault-injecting server
+(tools/store/fault_server.py), both started through the test class's spawn_server inside
+the group's namespace, so they are ended by pid."""
+
+import hashlib
+import json
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+from harness import REPO
+
+TOOLS = os.path.join(REPO, "tools", "store")
+sys.path.append(TOOLS)  # after tests/e2e: its store.py is not this one
+import publish  # noqa: E402  (tools/store/publish.py)
+
+PART_SIZE = publish.PART_SIZE
+BLOCK = 1 << 20
+MARK = 4096
+
+
+def pattern(name, start, end):
+    """Bytes [start, end) of the content make_product gives the file name: pseudo-random,
+    never repeating, different for every name."""
+    chunks = []
+    for block in range(start // BLOCK, -(-end // BLOCK)):
+        data = hashlib.shake_128(f"{name}/{block}".encode()).digest(BLOCK)
+        chunks.append(data[max(0, start - block * BLOCK):end - block * BLOCK])
+    return b"".join(chunks)
+
+
+def make_product(directory, files, sparse_from=None):
+    """Writes the source files: (name, size) gets pattern content, (name, bytes) those
+    bytes. A file of at least sparse_from bytes is a hole but for its first and last
+    4096 bytes. Returns the names in order."""
+    for name, content in files:
+        path = os.path.join(directory, *name.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            if isinstance(content, bytes):
+                f.write(content)
+            elif sparse_from is not None and content >= sparse_from:
+                f.truncate(content)
+                f.write(pattern(name, 0, min(MARK, content)))
+                f.seek(max(0, content - MARK))
+                f.write(pattern(name, max(0, content - MARK), content))
+            else:
+                for start in range(0, content, BLOCK):
+                    f.write(pattern(name, start, min(content, start + BLOCK)))
+    return [name for name, _ in files]
+
+
+def publish_product(source_dir, names, webroot, path="/products/quest"):
+    """Publishes the product's parts; returns ([(name, size), ...], total)."""
+    return publish.publish(source_dir, names, webroot, path)
+
+
+def product_fields(files, server="127.0.0.1/products/quest", title="Quarry Quest",
+                   installer="setup.exe"):
+    """The store's "products" entry for a published product: title, installer, server,
+    then each file's name and size."""
+    fields = [title, installer, server]
+    for name, size in files:
+        fields += [name, str(size)]
+    return fields
+
+
+def part_file(webroot, path, index):
+    """The file of stream part index (0 is PATH, 1 is PATH.2, ...)."""
+    return publish.part_file(webroot, path, index)
+
+
+def _spawn(case, script, webroot, address, port, state):
+    ready = os.path.join(state, "ready")
+    case.spawn_server(["/usr/bin/python3", os.path.join(TOOLS, script), "--webroot", webroot,
+                       "--state", state, "--address", address, "--port", str(port)],
+                      ready=lambda: os.path.exists(ready))
+    return state
+
+
+def start_nginx(case, webroot, address="127.0.0.1", port=80):
+    """Starts nginx on the web root; returns its state directory."""
+    return _spawn(case, "nginx.py", webroot, address, port, tempfile.mkdtemp(prefix="qv-nginx-"))
+
+
+def start_fault_server(case, webroot, address="127.0.0.2", port=80, **faults):
+    """Starts the fault server on the web root with these faults; returns its state."""
+    state = tempfile.mkdtemp(prefix="qv-faults-")
+    configure_faults(state, **faults)
+    return _spawn(case, "fault_server.py", webroot, address, port, state)
+
+
+def configure_faults(state, **faults):
+    """Replaces the faults (none: serve normally) and restarts their count; forgets the
+    requests so far, the stall signal and its release."""
+    path = os.path.join(state, "config.json")
+    with open(path + ".new", "w") as f:
+        json.dump(faults, f)
+    os.replace(path + ".new", path)
+    for name in ("requests.jsonl", "stalled", "release"):
+        try:
+            os.remove(os.path.join(state, name))
+        except FileNotFoundError:
+            pass
+
+
+def release(state):
+    """Lets a stalled answer go on (or close, as configured)."""
+    open(os.path.join(state, "release"), "w").close()
+
+
+def wait_stalled(state, timeout=10):
+    """Waits (bounded) until the fault server has stalled an answer; returns whether."""
+    return wait_for(lambda: os.path.exists(os.path.join(state, "stalled")), timeout)
+
+
+def wait_for(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def _lines(path):
+    try:
+        with open(path) as f:
+            return [json.loads(line) for line in f if line.endswith("\n")]
+    except FileNotFoundError:
+        return []
+
+
+def fault_requests(state):
+    """The fault server's requests since configure_faults, in arrival order: id, method,
+    path, headers, range (or None), status, faulty, and sent (body bytes; None while the
+    answer is still going)."""
+    requests, by_id = [], {}
+    for entry in _lines(os.path.join(state, "requests.jsonl")):
+        if "method" in entry:
+            entry["sent"] = None
+            by_id[entry["id"]] = entry
+            requests.append(entry)
+        elif entry["id"] in by_id:
+            by_id[entry["id"]]["sent"] = entry["sent"]
+    return requests
+
+
+def nginx_requests(state):
+    """nginx's finished requests: method, path, range (or None), status, bytes (body
+    bytes sent), bytes_total (with the headers)."""
+    entries = _lines(os.path.join(state, "access.log"))
+    for entry in entries:
+        entry["range"] = entry["range"] or None
+    return entries
+
+
+def remove_state(*directories):
+    for directory in directories:
+        if directory:
+            shutil.rmtree(directory, ignore_errors=True)
