@@ -107,9 +107,9 @@ class SignInTests(StoreTestCase):
     def test_accepted_token_hands_over_and_the_store_saw_the_token(self):
         self.configure(tokens=[TOKEN], products={PRODUCT: PRODUCT_FIELDS})
         pid, hwnd = self.open_program()
-        self.wait_for(lambda: not self.controls(hwnd), what="the sign-in controls to go")
-        self.assertTrue(self.no_box(pid))
-        requests = self.requests()
+        self.wait_for(lambda: any(c["text"] == "Downloading Quarry Quest"
+                                  for c in self.controls(hwnd)), what="the download screen")
+        requests = [r for r in self.requests() if r["path"] == "/downloader_sign_in"]
         self.assertEqual(len(requests), 1)
         self.assertEqual(requests[0]["method"], "POST")
         self.assertEqual(requests[0]["path"], "/downloader_sign_in")
@@ -228,7 +228,11 @@ class SignInTests(StoreTestCase):
         self.assertEqual(box["icon"], "warning")
         self.press(box, "OK")
         self.assertEqual(self.controls(hwnd), [])
+        # Closing the empty download screen asks whether to keep the files.
         self.driver.call("close", hwnd)
+        question = self.wait_dialog(pid)
+        self.assertTrue(question["text"].startswith("You are about to stop the download."))
+        self.press(question, "Yes")
         self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
 
     def test_closing_the_window_during_sign_in_ends_with_code_0(self):

@@ -1,0 +1,123 @@
+"""Downloading through the real program from nginx: a fresh download of nested and
+empty files, resume after the program is killed, and the stream's part boundaries."""
+
+import os
+import random
+import shutil
+
+import downloads
+import harness
+from download_case import DownloadTestCase
+from harness import waiting_for_program
+
+NESTED = [("a.bin", 300_000), ("empty-1.bin", 0), ("a/b/c.bin", 1_000_000),
+          ("d.bin", 70_001), ("z/empty-2.bin", 0), ("empty-3.bin", 0)]
+
+
+@waiting_for_program
+class DownloadTests(DownloadTestCase):
+    def test_fresh_download_of_nested_and_empty_files(self):
+        listed = self.publish(NESTED)
+        pid, hwnd = self.open_program()
+        self.wait_installer(hwnd)
+        self.screenshot(hwnd)
+        self.assert_product_arrived(listed)
+        self.assertTrue(os.path.isdir(os.path.join(self.product_dir(), "a", "b")))
+        gets = [r for r in downloads.nginx_requests(self.nginx) if r["path"] == self.path]
+        self.assertEqual([(r["range"], r["status"]) for r in gets], [(None, 200)])
+
+    def on_disk(self, listed):
+        total = 0
+        for name, _ in listed:
+            path = os.path.join(self.product_dir(), *name.split("/"))
+            if os.path.exists(path):
+                total += os.path.getsize(path)
+        return total
+
+    def test_resume_after_being_killed_again_and_again(self):
+        listed = self.publish([("p1.bin", 1_500_000), ("p2/x.bin", 2_000_000), ("e.bin", 0),
+                               ("p3.bin", 1_000_000), ("p4.bin", 1_500_000)], host="127.0.0.2")
+        total = sum(size for _, size in listed)
+        downloads.configure_faults(self.faults, throttle=2_000_000)
+        rng = random.Random(os.environ.get("QV_E2E_SEED", "resume"))
+        resumed_from = []
+        for run in range(4):
+            pid, hwnd = self.open_program(fresh=run == 0)
+            if run == 3:
+                break
+            start = self.on_disk(listed)
+            resumed_from.append(start)
+            goal = start + rng.randint(200_000, (total - start) // 2)
+            self.wait_for(lambda: self.on_disk(listed) >= goal, 30, f"{goal} bytes on disk")
+            self.driver.call("kill", pid)
+            self.wait_exit(pid)
+        resumed_from.append(self.on_disk(listed))
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(listed)
+        # Each run asked for exactly the rest of what the run before left on disk.
+        ranges = [r["range"] for r in downloads.fault_requests(self.faults)]
+        self.assertEqual(ranges, [None] + [f"bytes={n}-" for n in resumed_from[1:]])
+
+    def test_a_file_longer_than_listed_is_fetched_again_with_all_after_it(self):
+        listed = self.publish([("a.bin", 100_000), ("b.bin", 200_000), ("c.bin", 50_000)])
+        self.program = self.copy_program("program")
+        os.makedirs(self.product_dir())
+        for name, extra in (("a.bin", b""), ("b.bin", b"too long"), ("c.bin", b"")):
+            with open(os.path.join(self.source, name), "rb") as f:
+                data = f.read()
+            with open(os.path.join(self.product_dir(), name), "wb") as f:
+                f.write(data + extra)
+        pid, hwnd = self.open_program(fresh=False)
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(listed)
+        gets = [r for r in downloads.nginx_requests(self.nginx) if r["path"] == self.path]
+        self.assertEqual([(r["range"], r["status"]) for r in gets], [("bytes=100000-", 206)])
+
+    def test_part_boundaries(self):
+        # 2,000,000,005 bytes of one file and 20 of another: the stream has two parts,
+        # the second at ".2". Holes keep the disk out of it.
+        listed = self.publish([("big.bin", 2_000_000_005), ("tail.bin", 20)],
+                              sparse_from=1_000_000)
+        big = os.path.join(self.source, "big.bin")
+        cases = [
+            (1_999_999_990, [(self.path, "bytes=1999999990-", 206), (self.path + ".2", None, 200)]),
+            (2_000_000_000, [(self.path + ".2", None, 200)]),
+            (2_000_000_005, [(self.path + ".2", "bytes=5-", 206)]),
+        ]
+        for run, (resume_at, expected) in enumerate(cases):
+            self.program = self.copy_program(f"program-{run}")
+            os.makedirs(self.product_dir())
+            _sparse_prefix(big, os.path.join(self.product_dir(), "big.bin"), resume_at)
+            before = len(downloads.nginx_requests(self.nginx))
+            pid, hwnd = self.open_program(fresh=False)
+            self.wait_installer(hwnd)
+            self.assert_product_arrived(listed)
+            gets = [(r["path"], r["range"], r["status"])
+                    for r in downloads.nginx_requests(self.nginx)[before:]
+                    if r["path"].startswith(self.path)]
+            self.assertEqual(gets, expected, f"resuming at {resume_at}")
+            self.driver.call("kill", pid)
+            shutil.rmtree(os.path.dirname(self.program))
+
+
+def _sparse_prefix(source, target, length):
+    """The first length bytes of a sparse source, as sparse as it is."""
+    with open(source, "rb") as src, open(target, "wb") as dst:
+        dst.truncate(length)
+        position = 0
+        while position < length:
+            try:
+                start = os.lseek(src.fileno(), position, os.SEEK_DATA)
+            except OSError:
+                break
+            end = min(os.lseek(src.fileno(), start, os.SEEK_HOLE), length)
+            if start >= length:
+                break
+            src.seek(start)
+            dst.seek(start)
+            dst.write(src.read(end - start))
+            position = end
+
+
+if __name__ == "__main__":
+    harness.main()
