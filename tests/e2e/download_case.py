@@ -77,7 +77,7 @@ class DownloadTestCase(E2ETestCase):
         controls = self.controls(hwnd)
         statics = [c for c in controls if c["class"] == "Static"]
         by_id = {c["id"]: c for c in controls}
-        if STOP_ID not in by_id or len(statics) != 2:
+        if STOP_ID not in by_id or PAUSE_ID not in by_id or len(statics) != 2:
             return {}
         bars = [c for c in controls if c["class"] == "msctls_progress32"]
         return {"title": statics[0], "status": statics[1], "bar": bars[0] if bars else None,
