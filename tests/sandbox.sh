@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a command inside a private network namespace with its own X display and its own
+# Runs a command inside a private network and mount namespace with its own X display and its own
 # wineserver, so that servers may take ports 443 and 80 and nothing leaves the machine.
 # Everything started here is ended by process id when the command ends, fails or is
 # interrupted.
@@ -10,7 +10,7 @@
 set -euo pipefail
 
 if [ -z "${QV_IN_SANDBOX:-}" ]; then
-    exec unshare --net env QV_IN_SANDBOX=1 "$0" "$@"
+    exec unshare --net --mount env QV_IN_SANDBOX=1 "$0" "$@"
 fi
 
 export WINEPREFIX
