@@ -42,3 +42,8 @@ target_include_directories(quarryvale-downloader PRIVATE ${PROJECT_SOURCE_DIR}/s
 target_link_libraries(quarryvale-downloader PRIVATE qv_net comctl32 shell32)
 # Every buyer downloads it: no symbols.
 target_link_options(quarryvale-downloader PRIVATE -s)
+
+# Stands in for a product's installer in the tests, the benchmark and the demo.
+add_executable(qv-demo-installer WIN32 tools/demo-installer/demo_installer.cpp)
+qv_strict(qv-demo-installer)
+target_link_libraries(qv-demo-installer PRIVATE user32)

@@ -102,6 +102,10 @@ const char* download_title() {
     return product.download_title;
 }
 
+const char* download_executable() {
+    return product.download_executable;
+}
+
 void download(char* response, std::size_t length) {
     char program[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, program, sizeof program);

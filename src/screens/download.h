@@ -14,5 +14,6 @@ void download_process_message(unsigned id, unsigned code);
 void download_update_status(const char* text);
 void download_stop();
 
-// The product's title, for the screens after this one.
+// The product's title and the installer's file name, for the screens after this one.
 const char* download_title();
+const char* download_executable();

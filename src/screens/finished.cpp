@@ -1,4 +1,86 @@
-// Stand-in for the finished screen until it is built: no screen reaches it yet.
+// The last screen of a run: a heading and three choices with OK. The program ends here
+// directly, without leaving the message loop first.
 #include "screens/finished.h"
 
-void finished_process_message(unsigned, unsigned) {}
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "foundation/util.h"
+#include "resources/token_block.h"
+#include "screens/download.h"
+#include "screens/install.h"
+#include "shell/main_thread.h"
+
+namespace {
+
+constexpr unsigned ok_id = 100;
+
+HWND title_label = nullptr;
+HWND radio1 = nullptr;
+HWND radio2 = nullptr;
+HWND radio3 = nullptr;
+HWND button = nullptr;
+
+HWND create_control(const char* window_class, const char* text, DWORD style, int y, int width,
+                    int height, int id) {
+    const HWND control =
+        CreateWindowExA(0, window_class, text, style, 17, y, width, height, main_window,
+                        reinterpret_cast<HMENU>(INT_PTR{id}), instance, nullptr);
+    system_assert_("CreateWindow", control);
+    return control;
+}
+
+bool checked(HWND radio) {
+    return SendMessageA(radio, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+} // namespace
+
+void finished_init() {
+    current_screen = 3;
+    const int h = default_font_height;
+    // No WS_GROUP anywhere: the three automatic radio buttons form one group.
+    constexpr DWORD radio_style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTORADIOBUTTON;
+    int y = 41;
+    title_label = create_control(
+        "STATIC", format_string("Installation finished - %1!s!", download_title()).c_str(),
+        WS_CHILD | WS_VISIBLE, y, 446, 3 * h / 2, 0);
+    y += static_cast<int>(1.25 * h) + 10;
+    radio1 = create_control("BUTTON",
+                            "Remove temporary files (Recommended if installation was successful)",
+                            radio_style, y, 400, h, 0);
+    y += h + 6;
+    radio2 = create_control("BUTTON",
+                            "Keep temporary files (If you want to run the installer again later)",
+                            radio_style, y, 400, h, 0);
+    y += h + 6;
+    radio3 = create_control("BUTTON", "Restart installer", radio_style, y, 400, h, 0);
+    y += h + 10;
+    button = create_control("BUTTON", "OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+                            y, 100, h + 14, ok_id);
+    SendMessageA(title_label, WM_SETFONT, reinterpret_cast<WPARAM>(title_font), 0);
+    for (HWND control : {radio1, radio2, radio3, button}) {
+        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(default_font), 0);
+    }
+    SendMessageA(radio1, BM_SETCHECK, BST_CHECKED, 0);
+}
+
+void finished_process_message(unsigned id, unsigned code) {
+    // The install screen shares this handler and has no controls of its own.
+    if (id != ok_id || code != 0 || button == nullptr) {
+        return;
+    }
+    if (checked(radio1)) {
+        delete_product_files(download_dir, product_identifier());
+        std::exit(0);
+    }
+    if (checked(radio2)) {
+        std::exit(0);
+    }
+    for (HWND control : {title_label, radio1, radio2, radio3, button}) {
+        DestroyWindow(control);
+    }
+    button = nullptr;
+    install_init();
+}

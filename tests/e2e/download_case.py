@@ -35,7 +35,7 @@ class DownloadTestCase(E2ETestCase):
 
     # Products.
 
-    def publish(self, files, host="127.0.0.1", sparse_from=None):
+    def publish(self, files, host="127.0.0.1", sparse_from=None, title=TITLE):
         """Makes and publishes a product under a path of this test's own and offers it
         to the program's token; returns [(name, size), ...]."""
         source = os.path.join(self.sources, self._testMethodName)
@@ -44,7 +44,7 @@ class DownloadTestCase(E2ETestCase):
         path = "/" + self._testMethodName
         listed, _ = downloads.publish_product(source, names, self.webroot, path)
         store.configure(self.store_state, tokens=[TOKEN], products={
-            PRODUCT: downloads.product_fields(listed, server=host + path, title=TITLE)})
+            PRODUCT: downloads.product_fields(listed, server=host + path, title=title)})
         self.source, self.path = source, path
         return listed
 

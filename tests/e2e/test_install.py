@@ -1,0 +1,164 @@
+"""The whole run through the real program: sign-in, download, the demo installer started
+under its own name in the product's directory, the main window hidden while the
+installer shows a window, the finished screen and each of its choices; and the
+installer's failures."""
+
+import json
+import os
+import time
+
+import harness
+from download_case import DownloadTestCase, TITLE
+from harness import BIN, waiting_for_program
+
+INSTALLER = os.path.join(BIN, "qv-demo-installer.exe")
+REMOVE = "Remove temporary files (Recommended if installation was successful)"
+KEEP = "Keep temporary files (If you want to run the installer again later)"
+RESTART = "Restart installer"
+
+
+def product(settings, launch=True, extra=()):
+    with open(INSTALLER, "rb") as f:
+        files = [("data/a.bin", 200_000)] + list(extra)
+        if launch:
+            files.append(("launch", f.read()))
+        files.append(("installer.txt", settings.encode()))
+        return files
+
+
+@waiting_for_program
+class InstallTests(DownloadTestCase):
+    def runs(self):
+        try:
+            with open(os.path.join(self.product_dir(), "installer-runs.txt")) as f:
+                return [json.loads(line) for line in f]
+        except FileNotFoundError:
+            return []
+
+    def finished(self, hwnd, title=TITLE):
+        """Waits for the finished screen; returns its controls by text."""
+        heading = f"Installation finished - {title}"
+        self.wait_for(lambda: any(c["text"] == heading for c in self.controls(hwnd)), 30,
+                      "the finished screen")
+        return {c["text"]: c for c in self.controls(hwnd)}
+
+    def choose(self, hwnd, screen, text):
+        self.driver.call("click", screen[text]["hwnd"])
+        self.wait_for(lambda: {c["text"]: c for c in self.controls(hwnd)}[text]["checked"], 5,
+                      f"{text!r} checked")
+        self.driver.call("click", screen["OK"]["hwnd"])
+
+    def test_whole_run_then_remove(self):
+        listed = self.publish(product(f"title={TITLE} Setup\n"))
+        pid, hwnd = self.open_program()
+        run = self.wait_for(lambda: self.runs(), 60, "the installer")[0]
+        directory = self.product_dir()
+        self.assertEqual(run["cwd"].rstrip("\\"), harness.win_path(directory))
+        self.assertTrue(run["module"].endswith("\\" + self.product_dir_name() + "\\setup.exe"))
+        self.assertNotIn(" ", run["command_line"].replace(run["module"], "").strip('" '))
+        self.assertFalse(os.path.exists(os.path.join(directory, "launch")))
+        self.assertEqual(self.window(run["hwnd"])["title"], f"{TITLE} Setup")
+        self.wait_for(lambda: not self.window(hwnd)["visible"], 5, "the main window to hide")
+        self.assert_product_arrived(listed[:1])
+
+        self.driver.call("click", self.controls(run["hwnd"])[0]["hwnd"])  # Finish
+        screen = self.finished(hwnd)
+        self.assertTrue(self.window(hwnd)["visible"])
+        self.assertTrue(os.path.exists(os.path.join(directory, "launch")))
+        h = self.driver.call("message_font")["cell_height"]
+        y = 51 + int(1.25 * h)
+        self.assertEqual(screen[f"Installation finished - {TITLE}"]["rect"],
+                         [17, 41, 463, 41 + 3 * h // 2])
+        for text, top in ((REMOVE, y), (KEEP, y + h + 6), (RESTART, y + 2 * h + 12)):
+            self.assertEqual(screen[text]["rect"], [17, top, 417, top + h], text)
+        self.assertEqual(screen["OK"]["rect"][1], y + 3 * h + 22)
+        self.assertEqual([screen[t]["checked"] for t in (REMOVE, KEEP, RESTART)],
+                         [True, False, False])
+        self.screenshot(hwnd)
+
+        # Another product's directory keeps the directory of temporary files.
+        other = os.path.join(os.path.dirname(directory), "2000")
+        os.makedirs(other)
+        self.driver.call("click", screen["OK"]["hwnd"])
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+        self.assertFalse(os.path.exists(directory))
+        self.assertTrue(os.path.isdir(other))
+
+    def product_dir_name(self):
+        return os.path.basename(self.product_dir())
+
+    def test_restart_then_keep(self):
+        self.publish(product("close_after_ms=300\n"))
+        pid, hwnd = self.open_program()
+        self.choose(hwnd, self.finished(hwnd), RESTART)
+        self.wait_for(lambda: len(self.runs()) == 2, 30, "the second run")
+        screen = self.finished(hwnd)
+        self.assertTrue(screen[REMOVE]["checked"])
+        self.choose(hwnd, screen, KEEP)
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+        self.assertTrue(os.path.exists(os.path.join(self.product_dir(), "launch")))
+        self.assertFalse(os.path.exists(os.path.join(self.product_dir(), "setup.exe")))
+        # Removing with nothing else there takes the temporary directory with it.
+        pid, hwnd = self.open_program(fresh=False)
+        self.wait_for(lambda: len(self.runs()) == 3, 30, "the third run")
+        self.choose(hwnd, self.finished(hwnd), REMOVE)
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+        self.assertFalse(os.path.exists(os.path.dirname(self.product_dir())))
+
+    def test_installer_failures(self):
+        title = "100% Quest"
+        launch = "%1!s!\\launch"
+        cases = [
+            # No launch file at all.
+            (product("", launch=False), "Failed to rename file. Source: " + launch),
+            # A file already carries the installer's name.
+            (product("", extra=[("setup.exe", b"x")]), "Failed to rename file. Source: " + launch),
+            # The launch file is no program.
+            ([("launch", b"not a program")], "Failed to launch installer: "),
+        ]
+        for run, (files, text) in enumerate(cases):
+            self.publish(files, title=title)
+            self.program = self.copy_program(f"program-{run}")
+            pid, hwnd = self.open_program(fresh=False)
+            box = self.wait_dialog(pid, 60000)
+            directory = harness.win_path(self.product_dir())
+            self.assertTrue(box["text"].startswith(text.replace("%1!s!", directory)),
+                            box["text"])
+            if text.startswith("Failed to rename"):
+                self.assertIn(f", Target: {directory}\\setup.exe, Error: ", box["text"])
+            self.assertRegex(box["text"], r"\(Error \d+\)$")
+            self.assertIn(f"Launching {title} installer...",
+                          [c["text"] for c in self.controls(hwnd)])
+            self.press(box, "OK")
+            self.finished(hwnd, title)
+            self.assertTrue(self.window(hwnd)["visible"])
+            if run == 2:
+                self.assertTrue(os.path.exists(os.path.join(self.product_dir(), "launch")))
+            self.driver.call("close", hwnd)
+            self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+
+    def test_no_window_keeps_the_main_window_and_closing_leaves_the_installer(self):
+        self.publish(product("window=0\nclose_after_ms=1500\n"))
+        pid, hwnd = self.open_program()
+        self.wait_for(lambda: self.runs(), 60, "the installer")
+        deadline = time.monotonic() + 1.0  # across several of the watch's ticks
+        while time.monotonic() < deadline:
+            self.assertTrue(self.window(hwnd)["visible"])
+            time.sleep(0.1)
+        self.finished(hwnd)
+        self.driver.call("close", hwnd)
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+
+        # Closing the program while its installer runs ends only the program.
+        self.publish(product("close_after_ms=20000\n"))
+        pid, hwnd = self.open_program()
+        run = self.wait_for(lambda: self.runs(), 60, "the installer")[0]
+        self.driver.call("close", hwnd)
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+        self.assertTrue(self.window(run["hwnd"])["visible"])
+        self.assertTrue(os.path.exists(os.path.join(self.product_dir(), "setup.exe")))
+        self.driver.call("close", run["hwnd"])
+
+
+if __name__ == "__main__":
+    harness.main()

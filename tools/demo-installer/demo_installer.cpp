@@ -1,0 +1,136 @@
+// Stands in for a product's installer in the tests, the benchmark and the demo. The
+// downloader starts it with no command line; what it does is read from installer.txt
+// beside it, and every run is appended to installer-runs.txt beside it so that a test
+// can check how it was started.
+//
+// installer.txt, one key=value a line, every key optional:
+//   title=...            the window's title (default "Demo installer")
+//   window=0             open no window at all
+//   close_after_ms=N     end by itself after N ms (default 0: only the Finish button)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string title = "Demo installer";
+bool with_window = true;
+UINT close_after_ms = 0;
+constexpr int finish_id = 1;
+
+std::string beside_me(const char* name) {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    char* slash = std::strrchr(path, '\\');
+    slash[1] = '\0';
+    return std::string(path) + name;
+}
+
+void read_settings() {
+    FILE* file = std::fopen(beside_me("installer.txt").c_str(), "r");
+    if (file == nullptr) {
+        return;
+    }
+    char line[512];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        line[std::strcspn(line, "\r\n")] = '\0';
+        const char* value = std::strchr(line, '=');
+        if (value == nullptr) {
+            continue;
+        }
+        const std::string key(line, value - line);
+        ++value;
+        if (key == "title") {
+            title = value;
+        } else if (key == "window") {
+            with_window = std::strcmp(value, "0") != 0;
+        } else if (key == "close_after_ms") {
+            close_after_ms = static_cast<UINT>(std::strtoul(value, nullptr, 10));
+        }
+    }
+    std::fclose(file);
+}
+
+std::string json_text(const char* text) {
+    std::string out = "\"";
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '"' || *p == '\\') {
+            out += '\\';
+        }
+        out += *p;
+    }
+    return out + "\"";
+}
+
+void record_run(HWND window) {
+    char directory[MAX_PATH];
+    GetCurrentDirectoryA(sizeof directory, directory);
+    char module[MAX_PATH];
+    GetModuleFileNameA(nullptr, module, sizeof module);
+    FILE* file = std::fopen(beside_me("installer-runs.txt").c_str(), "a");
+    if (file == nullptr) {
+        return;
+    }
+    std::fprintf(file,
+                 "{\"pid\": %lu, \"hwnd\": %llu, \"cwd\": %s, \"command_line\": %s, "
+                 "\"module\": %s}\n",
+                 GetCurrentProcessId(),
+                 static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)),
+                 json_text(directory).c_str(), json_text(GetCommandLineA()).c_str(),
+                 json_text(module).c_str());
+    std::fclose(file);
+}
+
+LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_COMMAND:
+        if (LOWORD(wparam) == finish_id) {
+            DestroyWindow(window);
+        }
+        return 0;
+    case WM_TIMER:
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wparam, lparam);
+    }
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    read_settings();
+    if (!with_window) {
+        record_run(nullptr);
+        Sleep(close_after_ms);
+        return 0;
+    }
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = window_proc;
+    window_class.hInstance = instance;
+    window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    window_class.lpszClassName = "QuarryvaleDemoInstaller";
+    RegisterClassA(&window_class);
+    const HWND window =
+        CreateWindowExA(0, window_class.lpszClassName, title.c_str(),
+                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_VISIBLE, CW_USEDEFAULT,
+                        CW_USEDEFAULT, 360, 160, nullptr, nullptr, instance, nullptr);
+    CreateWindowExA(0, "BUTTON", "Finish", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 240, 80, 90,
+                    28, window, reinterpret_cast<HMENU>(INT_PTR{finish_id}), instance, nullptr);
+    if (close_after_ms != 0) {
+        SetTimer(window, 1, close_after_ms, nullptr);
+    }
+    record_run(window);
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return 0;
+}
