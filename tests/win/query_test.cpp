@@ -8,6 +8,7 @@
 #include <string>
 
 #include "net/query.h"
+#include "notice_guard.h"
 #include "screens/sign_in.h"
 #include "store_fixture.h"
 
