@@ -1,5 +1,6 @@
 // The one way worker threads run code on the window's thread, and the timer requests
 // built on it. Kept apart from the program's start-up so that tests can link it.
+#include <atomic>
 #include <mutex>
 
 #include "foundation/util.h"
@@ -21,8 +22,17 @@ bool on_window_thread() {
     return GetWindowThreadProcessId(main_window, nullptr) == GetCurrentThreadId();
 }
 
+std::atomic<DWORD> set_timer_thread{0};
+std::atomic<DWORD> kill_timer_thread{0};
+
 void start_timer_now(UINT_PTR id, UINT period, TIMERPROC callback) {
+    set_timer_thread = GetCurrentThreadId();
     system_assert_("SetTimer", SetTimer(main_window, id, period, callback));
+}
+
+void kill_timer_now(UINT_PTR id) {
+    kill_timer_thread = GetCurrentThreadId();
+    KillTimer(main_window, id);
 }
 
 void start_requested_timer() {
@@ -30,7 +40,7 @@ void start_requested_timer() {
 }
 
 void kill_requested_timer() {
-    KillTimer(main_window, request.id);
+    kill_timer_now(request.id);
 }
 
 } // namespace
@@ -64,10 +74,14 @@ void set_main_timer(UINT_PTR id, UINT period, TIMERPROC callback) {
 
 void kill_main_timer(UINT_PTR id) {
     if (on_window_thread()) {
-        KillTimer(main_window, id);
+        kill_timer_now(id);
         return;
     }
     const std::lock_guard<std::mutex> lock(request_mutex);
     request = {id, 0, nullptr};
     call_in_main_thread(kill_requested_timer);
+}
+
+main_timer_threads last_main_timer_threads() {
+    return {set_timer_thread.load(), kill_timer_thread.load()};
 }

@@ -31,6 +31,15 @@ inline void post_status(const char* text) {
 void set_main_timer(UINT_PTR id, UINT period, TIMERPROC callback);
 void kill_main_timer(UINT_PTR id);
 
+// Test seam: the threads that last called SetTimer and KillTimer for these timers (0
+// before the first call). Some systems let any thread set a window's timers, so
+// whether they ran on the window's thread cannot be told from the timers themselves.
+struct main_timer_threads {
+    DWORD set_timer = 0;
+    DWORD kill_timer = 0;
+};
+main_timer_threads last_main_timer_threads();
+
 // Status texts are posted while completions are sent, and a thread handles sent messages
 // before posted ones: texts posted before a completion may still wait in the queue. A
 // completion that changes screens or clears a status label calls this first, on the

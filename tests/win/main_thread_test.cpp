@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "foundation/util.h"
+#include "notice_guard.h"
 #include "shell/main_thread.h"
 
 namespace {
@@ -104,16 +105,25 @@ class MainThread : public ::testing::Test {
     void TearDown() override {
         DestroyWindow(main_window);
         main_window = nullptr;
-        set_notice_hook(nullptr);
+        set_notice_hook(guard_notice);
     }
 };
 
 DWORD called_on = 0;
+DWORD send_state = ISMEX_NOSEND;
 std::atomic<bool> called{false};
 void record_call() {
-    Sleep(50); // the worker must still be waiting when this returns
     called_on = GetCurrentThreadId();
+    // Whether the caller is blocked until this returns, as the system sees it.
+    send_state = InSendMessageEx(nullptr);
     called = true;
+}
+
+bool timers_set_on_window_thread() {
+    return last_main_timer_threads().set_timer == window_thread;
+}
+bool timers_killed_on_window_thread() {
+    return last_main_timer_threads().kill_timer == window_thread;
 }
 
 } // namespace
@@ -127,22 +137,23 @@ TEST_F(MainThread, WorkerCallRunsOnTheWindowThreadAndTheWorkerWaitsForIt) {
     });
     EXPECT_TRUE(seen_by_worker);
     EXPECT_EQ(called_on, window_thread);
+    EXPECT_EQ(send_state & (ISMEX_SEND | ISMEX_REPLIED), static_cast<DWORD>(ISMEX_SEND));
 }
 
 TEST_F(MainThread, TimerStartedByAWorkerTicksOnTheWindowThreadUntilAWorkerStopsIt) {
     run_worker([] { set_main_timer(1, 10, count_tick); });
+    EXPECT_TRUE(timers_set_on_window_thread());
     ASSERT_TRUE(pump_until([] { return ticks >= 3; }, 5000)) << "ticks: " << ticks;
     EXPECT_EQ(ticks_off_thread, 0);
 
     run_worker([] { kill_main_timer(1); });
-    const int at_stop = ticks;
-    pump_until([] { return false; }, 300);
-    // A tick already queued when the timer stopped may still arrive; no more.
-    EXPECT_LE(ticks - at_stop, 1);
+    EXPECT_TRUE(timers_killed_on_window_thread());
+    EXPECT_FALSE(KillTimer(main_window, 1)); // already stopped
 }
 
 TEST_F(MainThread, TheTimerBelongsToTheWindow) {
     run_worker([] { set_main_timer(2, 5000, count_tick); });
+    EXPECT_TRUE(timers_set_on_window_thread());
     // Only a timer of main_window can be stopped through main_window.
     EXPECT_TRUE(KillTimer(main_window, 2));
 }
@@ -150,14 +161,17 @@ TEST_F(MainThread, TheTimerBelongsToTheWindow) {
 TEST_F(MainThread, RestartingATimerFromAWorkerChangesItsPeriod) {
     run_worker([] { set_main_timer(1, 5000, count_tick); });
     run_worker([] { set_main_timer(1, 10, count_tick); });
+    EXPECT_TRUE(timers_set_on_window_thread());
     EXPECT_TRUE(pump_until([] { return ticks >= 3; }, 3000)) << "ticks: " << ticks;
     kill_main_timer(1);
 }
 
 TEST_F(MainThread, OnTheWindowThreadTimersActAtOnce) {
     set_main_timer(1, 10, count_tick);
+    EXPECT_TRUE(timers_set_on_window_thread());
     ASSERT_TRUE(pump_until([] { return ticks >= 2; }, 5000));
     kill_main_timer(1);
+    EXPECT_TRUE(timers_killed_on_window_thread());
     EXPECT_FALSE(KillTimer(main_window, 1)); // already stopped
 }
 
@@ -178,6 +192,7 @@ TEST_F(MainThread, TwoWorkersKeepTheirRequestsApart) {
     }
     CloseHandle(threads[0]);
     CloseHandle(threads[1]);
+    EXPECT_TRUE(timers_set_on_window_thread());
     EXPECT_TRUE(pump_until([] { return ticks >= 2 && other_ticks >= 2; }, 5000))
         << ticks << " and " << other_ticks;
     kill_main_timer(1);
