@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/util.h"
+#include "notice_guard.h"
 #include "resources/token_block.h"
 #include "screens/download.h"
 #include "screens/sign_in.h"
@@ -24,6 +25,7 @@ std::string handed_over;
 bool download_started = false;
 
 int record_notice(const char* text, notice_kind) {
+    fail_if_fatal(text);
     notices.push_back(text);
     return IDOK;
 }
@@ -70,7 +72,7 @@ class SignIn : public testing::Test {
         set_notice_hook(record_notice);
     }
     static void TearDownTestSuite() {
-        set_notice_hook(nullptr);
+        set_notice_hook(guard_notice);
         delete window;
     }
     void SetUp() override { notices.clear(); }
@@ -103,6 +105,18 @@ class SignIn : public testing::Test {
             ++count;
         }
         return count;
+    }
+    // Polls without handling any message, so that nothing queued is handled meanwhile.
+    static bool completion_waits_behind_status_texts() {
+        const auto end = std::chrono::steady_clock::now() + 20s;
+        constexpr UINT both = QS_SENDMESSAGE | QS_POSTMESSAGE;
+        while ((HIWORD(GetQueueStatus(both)) & both) != both) {
+            if (std::chrono::steady_clock::now() > end) {
+                return false;
+            }
+            Sleep(1);
+        }
+        return true;
     }
     static bool wait_for_idle_form() {
         return window->pump_until([] { return IsWindowEnabled(control(100)) != 0; }, 20s);
@@ -163,9 +177,11 @@ TEST_F(SignIn, A_RefusedTokenBringsUpTheFormWithoutAnyBox) {
 TEST_F(SignIn, B_WrongPasswordKeepsTheBoxesAndClearsTheStatus) {
     store_configure(R"({"accounts": {"anna": "right"}, )" + product() + "}");
     type_and_click("anna", "wrong");
-    // Hold the window's thread so that the progress texts queue up behind the
-    // completion: none may land in the label after the completion cleared it.
-    Sleep(1500);
+    // Hold the window's thread until the worker waits for its completion to be handled,
+    // with progress texts still queued in front of it: sent messages overtake posted
+    // ones, and none of those texts may land in the label after the completion has
+    // cleared it.
+    ASSERT_TRUE(completion_waits_behind_status_texts());
     ASSERT_TRUE(wait_for_idle_form());
     EXPECT_EQ(notices, std::vector<std::string>{"Wrong user name/password"});
     EXPECT_EQ(text_of(control(100)), "anna");
