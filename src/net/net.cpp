@@ -15,7 +15,6 @@
 #include <cstring>
 #include <vector>
 
-#include "foundation/util.h"
 #include "net/error_text.h"
 #include "shell/main_thread.h"
 
@@ -40,18 +39,67 @@ constexpr DWORD request_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WR
 
 std::atomic<int> live_exchanges{0};
 
+// Steps that tests make fail on purpose: the count-th next call of each fails.
+struct planned_failure {
+    std::atomic<int> countdown{0};
+    std::atomic<DWORD> error{0};
+};
+planned_failure planned[2];
+
+// True, with the last error set as the system would, when this call is to fail.
+bool planned_to_fail(net_step step) {
+    planned_failure& plan = planned[static_cast<int>(step)];
+    if (plan.countdown.load() <= 0 || --plan.countdown != 0) {
+        return false;
+    }
+    SetLastError(plan.error);
+    return true;
+}
+
 // Guards the pair (internet_handle, exchange) of every record against a close from
 // another thread while the owner swaps them.
 SRWLOCK record_lock = SRWLOCK_INIT;
 
-net_exchange* new_exchange() {
+HANDLE create_event() {
+    if (planned_to_fail(net_step::create_event)) {
+        return nullptr;
+    }
+    return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+// A new exchange, or null with the system's error code: running out of handles is a
+// failed request like any other, not a reason to end the program.
+net_exchange* new_exchange(DWORD& error) {
     auto* x = new net_exchange;
-    x->completed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    x->aborted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    system_assert_("CreateEvent", x->completed);
-    system_assert_("CreateEvent", x->aborted);
+    x->completed = create_event();
+    x->aborted = x->completed != nullptr ? create_event() : nullptr;
+    if (x->aborted == nullptr) {
+        error = GetLastError();
+        if (x->completed != nullptr) {
+            CloseHandle(x->completed);
+        }
+        delete x;
+        return nullptr;
+    }
     ++live_exchanges;
     return x;
+}
+
+// The completion events are set from the status callback only, so a request without
+// it would leave its caller waiting for ever.
+bool register_status_callback(HINTERNET request, DWORD& error) {
+    SetLastError(0);
+    if (!planned_to_fail(net_step::set_status_callback) &&
+        InternetSetStatusCallback(request, status_callback) != INTERNET_INVALID_STATUS_CALLBACK) {
+        return true;
+    }
+    error = GetLastError();
+    // The one documented cause is a handle the platform does not know, and not every
+    // platform says so.
+    if (error == 0) {
+        error = ERROR_INVALID_HANDLE;
+    }
+    return false;
 }
 
 void wipe(std::string& text) {
@@ -139,33 +187,43 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
     ReleaseSRWLockExclusive(&record_lock);
     release(old);
 
+    DWORD error = 0;
+    net_exchange* const x = new_exchange(error);
+    if (x == nullptr) {
+        context->error_code = error;
+        return 1;
+    }
+    // Until the status callback is registered nothing but this thread knows x.
+    const auto give_up = [&](DWORD code, HINTERNET internet) {
+        context->error_code = code;
+        if (internet != nullptr) {
+            InternetCloseHandle(internet);
+        }
+        release(x);
+        return 1;
+    };
     const HINTERNET internet =
         InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC);
     if (internet == nullptr) {
-        context->error_code = GetLastError();
-        return 1;
+        return give_up(GetLastError(), nullptr);
     }
     const HINTERNET connection = InternetConnectA(
         internet, host, secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT, nullptr,
         nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     if (connection == nullptr) {
-        context->error_code = GetLastError();
-        InternetCloseHandle(internet);
-        return 1;
+        return give_up(GetLastError(), internet);
     }
-    net_exchange* x = new_exchange();
     const HINTERNET request = HttpOpenRequestA(connection, verb, path, nullptr, nullptr, nullptr,
                                                request_flags | (secure ? INTERNET_FLAG_SECURE : 0),
                                                reinterpret_cast<DWORD_PTR>(x));
     if (request == nullptr) {
-        context->error_code = GetLastError();
-        InternetCloseHandle(internet);
-        release(x);
-        return 1;
+        return give_up(GetLastError(), internet);
+    }
+    if (!register_status_callback(request, error)) {
+        return give_up(error, internet);
     }
     // From here the platform holds a reference that its closing notification returns.
     ++x->references;
-    InternetSetStatusCallback(request, status_callback);
 
     AcquireSRWLockExclusive(&record_lock);
     context->exchange = x;
@@ -180,7 +238,6 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
         x->body = body;
     }
     ResetEvent(x->completed);
-    DWORD error = 0;
     const bool sent =
         finish(x,
                HttpSendRequestA(request, headers != nullptr ? x->headers.c_str() : nullptr,
@@ -318,4 +375,10 @@ void CALLBACK status_callback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
 
 int net_live_exchanges() {
     return live_exchanges.load();
+}
+
+void net_fail_step(net_step step, std::uint32_t error, int count) {
+    planned_failure& plan = planned[static_cast<int>(step)];
+    plan.error = error;
+    plan.countdown = count;
 }

@@ -51,5 +51,11 @@ std::string net_format_error(std::uint32_t code);
 void CALLBACK status_callback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
                               DWORD length);
 
-// Test seam: exchanges whose memory is still held by a record or by the platform.
+// Test seams.
+// Exchanges whose memory is still held by a record or by the platform.
 int net_live_exchanges();
+// Steps that the platform practically never fails: the count-th call of step from now
+// fails with error as the platform's own failure would. The shipped program never
+// plans one.
+enum class net_step { create_event, set_status_callback };
+void net_fail_step(net_step step, std::uint32_t error, int count = 1);

@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/util.h"
 #include "net/net.h"
+#include "notice_guard.h"
 #include "store_fixture.h"
 
 namespace {
@@ -55,10 +57,26 @@ std::string stall_config(double seconds, bool then_send) {
            "}}";
 }
 
+// The transport shows nothing itself.
+std::vector<std::string> notices;
+int record_notice(const char* text, notice_kind) {
+    fail_if_fatal(text);
+    notices.push_back(text);
+    return IDOK;
+}
+
 class Net : public testing::Test {
   protected:
-    void SetUp() override { store_configure("{}"); }
-    void TearDown() override { EXPECT_TRUE(all_exchanges_released(window)); }
+    void SetUp() override {
+        store_configure("{}");
+        notices.clear();
+        set_notice_hook(record_notice);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(all_exchanges_released(window));
+        EXPECT_TRUE(notices.empty()) << notices.front();
+        set_notice_hook(guard_notice);
+    }
     test_window window;
 };
 
@@ -277,6 +295,50 @@ TEST_F(Net, ThroughputOfAThirtyTwoKilobyteReadLoop) {
     EXPECT_TRUE(intact);
     std::printf("[ measured ] %zu bytes in %.2f s: %.0f MB/s\n", total, seconds,
                 total / seconds / 1e6);
+}
+
+// Set-up steps that the platform practically never fails, failed on purpose: the
+// request fails with the platform's code, shows nothing, leaves nothing open and never
+// waits for ever. The request runs on another thread so that a hang is seen, and ended
+// by a close, which no wait inside the transport may outlast.
+TEST_F(Net, SetUpStepsThatFailFailTheRequestWithTheirCode) {
+    const struct {
+        net_step step;
+        int count;
+        DWORD error;
+    } cases[] = {
+        {net_step::create_event, 1, ERROR_NO_SYSTEM_RESOURCES},
+        {net_step::create_event, 2, ERROR_NOT_ENOUGH_MEMORY},
+        {net_step::set_status_callback, 1, ERROR_INVALID_HANDLE},
+    };
+    const int live = net_live_exchanges();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.step == net_step::create_event ? "event " : "callback ") +
+                     std::to_string(c.count));
+        net_fail_step(c.step, c.error, c.count);
+        net_context net;
+        std::atomic<int> result{-1};
+        HANDLE returned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(returned, nullptr);
+        std::thread caller([&] {
+            result = net_request(&net, 0, "GET", "localhost", "/pattern/10", nullptr, nullptr);
+            SetEvent(returned);
+        });
+        const bool hung = WaitForSingleObject(returned, 10000) != WAIT_OBJECT_0;
+        if (hung) {
+            net_close(&net);
+        }
+        caller.join();
+        CloseHandle(returned);
+        EXPECT_FALSE(hung) << "the request waits for ever";
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(net.error_code, c.error);
+        EXPECT_EQ(net.internet_handle, nullptr);
+        EXPECT_EQ(net_live_exchanges(), live);
+    }
+    EXPECT_TRUE(store_requests().empty());
+    window.pump();
+    EXPECT_TRUE(window.status_texts.empty());
 }
 
 TEST(NetFormatError, TrimsThePlatformTextAndFallsBackForUnknownCodes) {
