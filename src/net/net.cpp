@@ -38,6 +38,7 @@ constexpr const char* agent = "Quarryvale Downloader";
 constexpr DWORD request_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 
 std::atomic<int> live_exchanges{0};
+std::atomic<int> waiting_calls{0};
 
 // Steps that tests make fail on purpose: the count-th next call of each fails.
 struct planned_failure {
@@ -119,14 +120,38 @@ void release(net_exchange* x) {
     }
 }
 
-// Waits for the pending operation; false when the exchange was aborted instead.
+// Waits for the pending operation; false when the exchange was aborted instead. Not
+// bounded in time: a close from another thread is what ends a wait on a stalled server.
 bool wait_for_completion(net_exchange* x) {
     const HANDLE events[2] = {x->aborted, x->completed};
-    return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+    ++waiting_calls;
+    const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    --waiting_calls;
+    return woken == WAIT_OBJECT_0 + 1;
 }
 
 bool is_aborted(net_exchange* x) {
     return WaitForSingleObject(x->aborted, 0) == WAIT_OBJECT_0;
+}
+
+// Makes a platform call on the exchange's handles unless the exchange has been closed.
+// A close from another thread waits until the call has been issued, so it either lands
+// before it (and the call is never made on a closed handle, whose value may already
+// name another exchange's) or after it (and aborts it like any pending call).
+template <class Call> BOOL issue(net_exchange* x, DWORD& error, const Call& call) {
+    BOOL ok = FALSE;
+    AcquireSRWLockShared(&record_lock);
+    if (is_aborted(x)) {
+        error = ERROR_INTERNET_OPERATION_CANCELLED;
+    } else {
+        ResetEvent(x->completed);
+        ok = call();
+        if (!ok) {
+            error = GetLastError();
+        }
+    }
+    ReleaseSRWLockShared(&record_lock);
+    return ok;
 }
 
 // Finishes a platform call that may have gone asynchronous. Sets error and returns
@@ -135,7 +160,6 @@ bool finish(net_exchange* x, BOOL ok, DWORD& error) {
     if (ok) {
         return true;
     }
-    error = GetLastError();
     if (error != ERROR_IO_PENDING) {
         return false;
     }
@@ -151,7 +175,12 @@ bool finish(net_exchange* x, BOOL ok, DWORD& error) {
 }
 
 int fail(net_context* context, DWORD error) {
-    context->error_code = error;
+    // A step that fails because another thread closed the exchange meanwhile sees a
+    // closed handle; what happened is that the operation was cancelled.
+    net_exchange* const x = context->exchange;
+    context->error_code = x != nullptr && is_aborted(x)
+                              ? static_cast<DWORD>(ERROR_INTERNET_OPERATION_CANCELLED)
+                              : error;
     net_close(context);
     return 1;
 }
@@ -237,13 +266,16 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
     if (body != nullptr) {
         x->body = body;
     }
-    ResetEvent(x->completed);
     const bool sent =
         finish(x,
-               HttpSendRequestA(request, headers != nullptr ? x->headers.c_str() : nullptr,
-                                headers != nullptr ? static_cast<DWORD>(-1) : 0,
-                                body != nullptr ? x->body.data() : nullptr,
-                                static_cast<DWORD>(x->body.size())),
+               issue(x, error,
+                     [&] {
+                         return HttpSendRequestA(request,
+                                                 headers != nullptr ? x->headers.c_str() : nullptr,
+                                                 headers != nullptr ? static_cast<DWORD>(-1) : 0,
+                                                 body != nullptr ? x->body.data() : nullptr,
+                                                 static_cast<DWORD>(x->body.size()));
+                     }),
                error);
     if (error != ERROR_INTERNET_OPERATION_CANCELLED) {
         // The platform is done with the body (it may hold a password).
@@ -254,25 +286,30 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
     }
 
     DWORD status = 0;
-    DWORD size = sizeof status;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                        nullptr)) {
-        return fail(context, GetLastError());
+    const BOOL answered = issue(x, error, [&] {
+        DWORD size = sizeof status;
+        const BOOL ok = HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                                       &status, &size, nullptr);
+        if (ok) {
+            read_content_length(x, request);
+        }
+        return ok;
+    });
+    if (!answered) {
+        return fail(context, error);
     }
-    read_content_length(x, request);
     context->status_code = status;
     return 0;
 }
 
 int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32_t* count) {
     net_exchange* const x = context->exchange;
-    AcquireSRWLockShared(&record_lock);
-    const bool open = context->internet_handle != nullptr;
-    ReleaseSRWLockShared(&record_lock);
-    if (!open || x == nullptr) {
+    if (x == nullptr) {
         context->error_code = ERROR_INVALID_HANDLE;
         return 1;
     }
+    // Closed, by another thread or after a failure: the platform may still complete an
+    // aborted read into the exchange's buffer, so it is not touched again.
     if (is_aborted(x)) {
         context->error_code = ERROR_INTERNET_OPERATION_CANCELLED;
         return 1;
@@ -284,13 +321,16 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
     // after it has queued the read, and a read that completes at once on the
     // platform's thread then loses its count (and the caller its data). The Ex form
     // writes the count into the buffer record only when the read completes.
-    ResetEvent(x->completed);
     x->buffers = INTERNET_BUFFERSA{};
     x->buffers.dwStructSize = sizeof x->buffers;
     x->buffers.lpvBuffer = x->buffer.data();
     x->buffers.dwBufferLength = size;
     DWORD error = 0;
-    if (!finish(x, InternetReadFileExA(context->request_handle, &x->buffers, 0, 0), error)) {
+    if (!finish(
+            x,
+            issue(x, error,
+                  [&] { return InternetReadFileExA(context->request_handle, &x->buffers, 0, 0); }),
+            error)) {
         return fail(context, error);
     }
     const DWORD n = x->buffers.dwBufferLength;
@@ -375,6 +415,10 @@ void CALLBACK status_callback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
 
 int net_live_exchanges() {
     return live_exchanges.load();
+}
+
+int net_waiting_calls() {
+    return waiting_calls.load();
 }
 
 void net_fail_step(net_step step, std::uint32_t error, int count) {

@@ -54,6 +54,8 @@ void CALLBACK status_callback(HINTERNET handle, DWORD_PTR context, DWORD status,
 // Test seams.
 // Exchanges whose memory is still held by a record or by the platform.
 int net_live_exchanges();
+// Calls now blocked until the platform completes a pending step or a close ends it.
+int net_waiting_calls();
 // Steps that the platform practically never fails: the count-th call of step from now
 // fails with error as the platform's own failure would. The shipped program never
 // plans one.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -49,12 +50,22 @@ bool all_exchanges_released(test_window& window) {
     return window.pump_until([] { return net_live_exchanges() == 0; }, 15s);
 }
 
-// A stalled body: 4000 bytes announced, 1000 sent, then nothing for a while.
-std::string stall_config(double seconds, bool then_send) {
-    return R"({"force": {"body": ")" + std::string(4000, 'y') +
-           R"(", "content_length": 4000, "stall_after": 1000, "stall_seconds": )" +
-           std::to_string(seconds) + R"(, "stall_then_send": )" + (then_send ? "true" : "false") +
-           "}}";
+// Polls without handling messages; the network calls need none.
+bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = clock_type::now() + limit;
+    while (!done()) {
+        if (clock_type::now() > end) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
+// Until a call blocks on the platform: then a close from another thread meets a
+// pending step, not one yet to be made or already done.
+bool call_blocks() {
+    return poll_until([] { return net_waiting_calls() == 1; }, 10s);
 }
 
 // The transport shows nothing itself.
@@ -63,6 +74,14 @@ int record_notice(const char* text, notice_kind) {
     fail_if_fatal(text);
     notices.push_back(text);
     return IDOK;
+}
+
+// A stalled body: 4000 bytes announced, 1000 sent, then nothing for a while.
+std::string stall_config(double seconds, bool then_send) {
+    return R"({"force": {"body": ")" + std::string(4000, 'y') +
+           R"(", "content_length": 4000, "stall_after": 1000, "stall_seconds": )" +
+           std::to_string(seconds) + R"(, "stall_then_send": )" + (then_send ? "true" : "false") +
+           "}}";
 }
 
 class Net : public testing::Test {
@@ -135,20 +154,32 @@ TEST_F(Net, NotFoundIsASuccessfulRequestWithItsStatus) {
     net_close(&net);
 }
 
-TEST_F(Net, ReadAfterCloseFailsAndClosingTwiceHasNoEffect) {
+TEST_F(Net, ReadAfterCloseIsACancelledReadAndClosingTwiceHasNoEffect) {
     auto net_holder = std::make_unique<net_context>();
     net_context& net = *net_holder;
+    char buffer[16];
+    std::uint32_t count = 777;
+    EXPECT_EQ(net_read(&net, buffer, sizeof buffer, &count), 1);
+    EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INVALID_HANDLE)) << "never opened";
+
     ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/pattern/10", nullptr, nullptr), 0);
     net_close(&net);
     EXPECT_EQ(net.internet_handle, nullptr);
     net_close(&net);
     EXPECT_EQ(net.internet_handle, nullptr);
-    char buffer[16];
-    std::uint32_t count = 777;
     EXPECT_EQ(net_read(&net, buffer, sizeof buffer, &count), 1);
+    EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INTERNET_OPERATION_CANCELLED));
     EXPECT_EQ(count, 777u);
+
+    // The same when the close comes from another thread.
+    ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/pattern/10", nullptr, nullptr), 0);
+    std::thread([&] { net_close(&net); }).join();
+    EXPECT_EQ(net_read(&net, buffer, sizeof buffer, &count), 1);
+    EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INTERNET_OPERATION_CANCELLED));
+    EXPECT_EQ(count, 777u);
+
     net_holder.reset();
-    // The one closing notification released the exchange exactly once: not negative.
+    // The one closing notification released each exchange exactly once: not negative.
     EXPECT_TRUE(all_exchanges_released(window));
     EXPECT_EQ(net_live_exchanges(), 0);
 }
@@ -219,8 +250,9 @@ TEST_F(Net, CloseFromAnotherThreadEndsAStalledReadAtOnce) {
     std::vector<char> buffer(32768);
     std::uint32_t count = 4242;
     std::atomic<clock_type::time_point> closed_at{};
+    std::atomic<bool> blocked{false};
     std::thread closer([&] {
-        std::this_thread::sleep_for(300ms);
+        blocked = call_blocks();
         closed_at = clock_type::now();
         net_close(&net);
     });
@@ -228,6 +260,7 @@ TEST_F(Net, CloseFromAnotherThreadEndsAStalledReadAtOnce) {
     const auto returned_at = clock_type::now();
     closer.join();
 
+    ASSERT_TRUE(blocked) << "the read never waited on the stalled server";
     EXPECT_EQ(result, 1);
     EXPECT_EQ(count, 4242u);
     EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INTERNET_OPERATION_CANCELLED));
@@ -252,23 +285,22 @@ TEST_F(Net, CloseFromAnotherThreadEndsAStalledReadAtOnce) {
 TEST_F(Net, CloseFromAnotherThreadEndsARequestWaitingForHeaders) {
     store_configure(R"({"force": {"stall_before_headers": true, "stall_seconds": 3}})");
     net_context net;
-    std::atomic<bool> opened{false};
+    std::atomic<clock_type::time_point> closed_at{};
+    std::atomic<bool> stalled{false};
     std::thread closer([&] {
-        // net_close is harmless before the exchange opens, so just retry until it has.
-        for (int i = 0; i < 100 && !opened; ++i) {
-            std::this_thread::sleep_for(50ms);
-            if (net.internet_handle != nullptr) {
-                std::this_thread::sleep_for(200ms);
-                net_close(&net);
-                opened = true;
-            }
-        }
+        // The store has the request and holds back its answer, and the caller waits.
+        stalled = poll_until([] { return store_requests().size() == 1; }, 10s) && call_blocks();
+        closed_at = clock_type::now();
+        net_close(&net);
     });
-    const auto started = clock_type::now();
-    EXPECT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 1);
+    const int result = net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr);
+    const auto returned_at = clock_type::now();
     closer.join();
-    EXPECT_TRUE(opened);
-    EXPECT_LT(clock_type::now() - started, 2500ms);
+    ASSERT_TRUE(stalled);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INTERNET_OPERATION_CANCELLED));
+    EXPECT_EQ(net.internet_handle, nullptr);
+    EXPECT_LT(returned_at - closed_at.load(), 1000ms);
 }
 
 TEST_F(Net, ThroughputOfAThirtyTwoKilobyteReadLoop) {
