@@ -21,8 +21,8 @@ set(QV_ARTWORK_SCRIPT ${PROJECT_SOURCE_DIR}/tools/artwork/make_artwork.py)
 add_custom_command(OUTPUT ${QV_GENERATED}/artwork_images.cpp
     COMMAND ${CMAKE_COMMAND} -E make_directory ${QV_GENERATED}
     COMMAND ${Python3_EXECUTABLE} ${QV_ARTWORK_SCRIPT} images ${QV_GENERATED}/artwork_images.cpp
-    DEPENDS ${QV_ARTWORK_SCRIPT}
-    COMMENT "Drawing the logo and the close glyph")
+    DEPENDS ${QV_ARTWORK_SCRIPT} ${PROJECT_SOURCE_DIR}/src/resources/artwork.h
+    COMMENT "Drawing the band gradient, the logo and the close glyph")
 
 # The layers: each links the one below it.
 add_library(qv_foundation STATIC ${QV_PORTABLE_SOURCES} ${QV_FOUNDATION_WIN_SOURCES})

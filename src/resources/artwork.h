@@ -1,5 +1,9 @@
 // The window's artwork, composed once at start-up into the decoration image. Colours
 // are three bytes each, red, green, blue.
+//
+// The sizes and places below are the only statement of them: tools/artwork/make_artwork.py
+// reads them from this file (keep each an "inline constexpr int" of its own line) and
+// draws the band gradient, the logo and the close glyph to fit, at build time.
 #pragma once
 
 #include <cstdint>
