@@ -149,7 +149,8 @@ class SignInTests(StoreTestCase):
         # The right password signs in.
         self.configure(accounts={"anna": "right"}, products={PRODUCT: PRODUCT_FIELDS})
         self.submit(hwnd, "anna", "right")
-        self.wait_for(lambda: not self.controls(hwnd), what="the sign-in controls to go")
+        self.wait_for(lambda: any(c["text"] == "Downloading Quarry Quest"
+                                  for c in self.controls(hwnd)), what="the download screen")
         self.assertEqual(self.requests()[0]["fields"],
                          [["name", "anna"], ["password", "right"], ["product", PRODUCT]])
 
