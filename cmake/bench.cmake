@@ -3,3 +3,8 @@
 add_executable(net_bench bench/net_bench.cpp)
 qv_strict(net_bench)
 target_link_libraries(net_bench PRIVATE qv_net)
+
+# The bare download loop that bench/download.sh holds the program's figures against.
+add_executable(download_loop bench/download_loop.cpp)
+qv_strict(download_loop)
+target_link_libraries(download_loop PRIVATE wininet user32)
