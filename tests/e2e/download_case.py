@@ -6,7 +6,6 @@ temporary files is the test's own."""
 import os
 import shutil
 import tempfile
-import time
 
 import downloads
 import store
@@ -97,16 +96,6 @@ class DownloadTestCase(E2ETestCase):
 
     def click(self, hwnd, control_id):
         self.driver.call("command", hwnd, control_id, 0)
-
-    def wait_for(self, condition, timeout=30, what="condition"):
-        deadline = time.monotonic() + timeout
-        while True:
-            value = condition()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                self.fail(f"timed out waiting for {what}")
-            time.sleep(0.05)
 
 
 def _data_offsets(path, size):

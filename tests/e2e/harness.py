@@ -250,6 +250,17 @@ class E2ETestCase(unittest.TestCase):
         shutil.copy(source, target)
         return target
 
+    def wait_for(self, condition, timeout=20, what="condition"):
+        """Polls condition until it holds (returns its value) or the time is up (fails)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            value = condition()
+            if value:
+                return value
+            if time.monotonic() > deadline:
+                self.fail(f"timed out waiting for {what}")
+            time.sleep(0.05)
+
     # Pixels.
 
     def capture(self, hwnd, name=None, settle_s=0.3, timeout_s=5):

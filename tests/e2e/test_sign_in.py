@@ -64,16 +64,6 @@ class StoreTestCase(E2ETestCase):
         self.assertEqual(len(labels), 1, labels)
         return labels[0]
 
-    def wait_for(self, condition, timeout=20, what="condition"):
-        deadline = time.monotonic() + timeout
-        while True:
-            value = condition()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                self.fail(f"timed out waiting for {what}")
-            time.sleep(0.1)
-
     def wait_for_form(self, hwnd):
         self.wait_for(lambda: 102 in self.by_id(hwnd), what="the form")
         return self.by_id(hwnd)
