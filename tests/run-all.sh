@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds both presets and runs every
-# tier (native unit tests, Windows tests under Wine, a bounded fuzzing run). Every tier
-# runs even when an earlier one fails; the exit status says whether all passed.
+# tier (native unit tests, Windows tests under Wine, a bounded fuzzing run, the release
+# build's size and imports). Every tier runs even when an earlier one fails; the exit
+# status says whether all passed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 started=$(date +%s)
@@ -33,6 +34,7 @@ run_tier native ctest --preset native
 run_tier windows tests/sandbox.sh build/windows/wineprefix ctest --preset windows
 run_tier e2e tests/e2e/run.sh
 run_tier fuzz tests/fuzz/run.sh 45
+run_tier release tests/release/run.sh
 
 # One closing line over every ctest tier.
 passed=0

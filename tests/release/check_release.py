@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""Checks the release build of the program as a buyer receives it: small enough to
+download in a moment, needing no DLL that Windows does not ship, stripped, and carrying
+its version information and manifest. Reads the PE file itself, so it needs nothing but
+Python.
+
+Usage: check_release.py PROGRAM.exe
+Prints the size and the imported DLLs, one line per check, and a closing line in
+ctest's form that tests/run-all.sh counts.
+"""
+import struct
+import sys
+
+SIZE_LIMIT = 400_000  # bytes; 400 KB however one counts a kilobyte
+# DLLs every Windows ships, of which the program may use these and no others.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "wininet.dll", "comctl32.dll",
+               "shell32.dll", "advapi32.dll", "msvcrt.dll"}
+IMPORT, DELAY_IMPORT, RESOURCE = 1, 13, 2  # data directory indices
+RT_VERSION, RT_MANIFEST = 16, 24
+
+
+class PE:
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("not an MZ executable")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        (self.machine, sections, _, self.symbol_table, self.symbols, optional_size,
+         _) = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        optional = pe + 24
+        magic = struct.unpack_from("<H", data, optional)[0]
+        if magic not in (0x10B, 0x20B):
+            raise ValueError(f"unknown optional header {magic:#x}")
+        self.pe32_plus = magic == 0x20B
+        directories = optional + (112 if self.pe32_plus else 96)
+        count = struct.unpack_from("<I", data, directories - 4)[0]
+        self.directories = [struct.unpack_from("<II", data, directories + 8 * i)
+                            for i in range(count)]
+        self.sections = []
+        table = optional + optional_size
+        for i in range(sections):
+            size, address, raw_size, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+            self.sections.append((address, max(size, raw_size), raw))
+
+    def offset(self, rva):
+        for address, size, raw in self.sections:
+            if address <= rva < address + size:
+                return raw + rva - address
+        raise ValueError(f"address {rva:#x} lies in no section")
+
+    def text(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def directory(self, index):
+        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+    def imported_dlls(self):
+        dlls = []
+        for index, entry_size, name_at in ((IMPORT, 20, 12), (DELAY_IMPORT, 32, 4)):
+            rva, _ = self.directory(index)
+            while rva:
+                entry = self.data[self.offset(rva):self.offset(rva) + entry_size]
+                if not any(entry):
+                    break
+                dlls.append(self.text(struct.unpack_from("<I", entry, name_at)[0]))
+                rva += entry_size
+        return dlls
+
+    def resource_types(self):
+        rva, _ = self.directory(RESOURCE)
+        if not rva:
+            return set()
+        root = self.offset(rva)
+        named, numbered = struct.unpack_from("<HH", self.data, root + 12)
+        entries = root + 16 + 8 * named  # the numbered types follow the named ones
+        return {struct.unpack_from("<I", self.data, entries + 8 * i)[0]
+                for i in range(numbered)}
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    path = sys.argv[1]
+    checks = []
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        pe = PE(data)
+        dlls = pe.imported_dlls()
+        types = pe.resource_types()
+    except (OSError, ValueError, struct.error) as error:
+        print(f"release: cannot read {path}: {error}")
+        checks.append(False)
+    else:
+        print(f"release: {path}")
+        print(f"release: size {len(data)} bytes ({len(data) / 1024:.1f} KiB)")
+        print(f"release: imports {', '.join(dlls)}")
+        foreign = [dll for dll in dlls if dll.lower() not in SYSTEM_DLLS]
+        for passed, what in (
+                (len(data) < SIZE_LIMIT, f"smaller than {SIZE_LIMIT} bytes"),
+                (not foreign, "imports only DLLs that Windows ships"
+                              + (f" (not: {', '.join(foreign)})" if foreign else "")),
+                (pe.machine == 0x8664 and pe.pe32_plus, "a 64-bit x86-64 executable"),
+                (pe.symbol_table == 0 and pe.symbols == 0, "stripped of symbols"),
+                (RT_VERSION in types, "carries its version information"),
+                (RT_MANIFEST in types, "carries its manifest")):
+            print(f"release: {'passed' if passed else 'FAILED'}: {what}")
+            checks.append(passed)
+    failed = checks.count(False)
+    percent = (len(checks) - failed) * 100 // len(checks)
+    print(f"{percent}% tests passed, {failed} tests failed out of {len(checks)}")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
