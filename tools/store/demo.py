@@ -363,9 +363,9 @@ class Drive:
     def finish(self):
         heading = f"Installation finished - {TITLE}"
 
-        def finished_screen():
+        def finished_screen():  # once every control is there
             texts = self.texts()
-            return heading in texts and texts
+            return all(text in texts for text in (heading, REMOVE, "OK")) and texts
 
         screen = wait_for(finished_screen, 60, "the finished screen")
         say("the installer ended; the finished screen shows")
