@@ -528,7 +528,7 @@ def summarise(runs, size):
 
 
 def thread_split(runs, size):
-    """The busiest threads' CPU per GB, averaged over runs."""
+    """The busiest threads' CPU per GB, the median over runs."""
     threads = {}
     for run in runs:
         # A thread that has ended (the download's worker) is in the process's total only.
@@ -539,7 +539,7 @@ def thread_split(runs, size):
             seen[name] = seen.get(name, 0) + 1
             key = name if seen[name] == 1 else f"{name}#{seen[name]}"
             threads.setdefault(key, []).append(cpu)
-    busiest = sorted(((sum(v) / len(v), k) for k, v in threads.items()), reverse=True)[:4]
+    busiest = sorted(((median(v), k) for k, v in threads.items()), reverse=True)[:4]
     return ", ".join(f"{name} {cpu / (size / 1e9):.2f}" for cpu, name in busiest)
 
 
@@ -620,7 +620,7 @@ def report(results):
               " time is an upper bound)")
     print()
     for program in ("program", "plain"):
-        print(f"CPU by thread, {names[program]} (mean, s/GB): "
+        print(f"CPU by thread, {names[program]} (median, s/GB): "
               + thread_split(results["runs"][program], size))
     before, after = results["load"]["before"], results["load"]["after"]
     print(f"load average: {before[0]:.2f} before, {after[0]:.2f} after (the latter with the"
