@@ -198,6 +198,25 @@ void read_content_length(net_exchange* x, HINTERNET request) {
     }
 }
 
+// Under Wine, closing a request whose body has not been read to its end first reads
+// the rest of it off the socket, a kilobyte at a time, for as long as the server keeps
+// sending: a pause in the middle of a 2 GB part held the window's thread for half a
+// minute. So the close runs on a short-lived thread of its own and nobody waits for it;
+// the abort event has already told the reader.
+DWORD WINAPI close_handle_proc(LPVOID handle) {
+    InternetCloseHandle(static_cast<HINTERNET>(handle));
+    return 0;
+}
+
+void close_without_waiting(HINTERNET internet) {
+    const HANDLE thread = CreateThread(nullptr, 0, close_handle_proc, internet, 0, nullptr);
+    if (thread == nullptr) {
+        InternetCloseHandle(internet);
+        return;
+    }
+    CloseHandle(thread);
+}
+
 } // namespace
 
 net_context::~net_context() {
@@ -359,7 +378,7 @@ void net_close(net_context* context) {
     // Only the side that took the handle closes it; the exchange stays alive until the
     // platform reports the request handle closing.
     if (internet != nullptr) {
-        InternetCloseHandle(internet);
+        close_without_waiting(internet);
     }
 }
 

@@ -4,10 +4,11 @@ empty files, resume after the program is killed, and the stream's part boundarie
 import os
 import random
 import shutil
+import time
 
 import downloads
 import harness
-from download_case import DownloadTestCase
+from download_case import PAUSE_ID, DownloadTestCase
 from harness import waiting_for_program
 
 NESTED = [("a.bin", 300_000), ("empty-1.bin", 0), ("a/b/c.bin", 1_000_000),
@@ -25,6 +26,29 @@ class DownloadTests(DownloadTestCase):
         self.assertTrue(os.path.isdir(os.path.join(self.product_dir(), "a", "b")))
         gets = [r for r in downloads.nginx_requests(self.nginx) if r["path"] == self.path]
         self.assertEqual([(r["range"], r["status"]) for r in gets], [(None, 200)])
+
+    def test_pause_and_unpause_at_full_speed(self):
+        # A close in the middle of a fast body must not hold the window's thread while
+        # the platform winds the connection down.
+        listed = self.publish([("big.bin", 200_000_000)])
+        pid, hwnd = self.open_program()
+        self.wait_status(hwnd, "Downloading at")
+        started = time.monotonic()
+        self.click(hwnd, PAUSE_ID)
+        self.wait_status(hwnd, "Paused. ", timeout=60)
+        self.assertLess(time.monotonic() - started, 1.0)
+        self.click(hwnd, PAUSE_ID)
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(listed)
+        # nginx logs the broken-off answer only once the platform has let its
+        # connection go, which may come after the second one.
+        gets = self.wait_for(lambda: [r["range"] for r in downloads.nginx_requests(self.nginx)
+                                      if r["path"] == self.path][1:] and
+                             sorted(r["range"] or "" for r in downloads.nginx_requests(self.nginx)
+                                    if r["path"] == self.path), 60, "both requests logged")
+        self.assertEqual(len(gets), 2)
+        self.assertEqual(gets[0], "")
+        self.assertRegex(gets[1], r"^bytes=[1-9]\d*-$")
 
     def on_disk(self, listed):
         total = 0

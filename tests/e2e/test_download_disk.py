@@ -44,9 +44,8 @@ class DiskTests(DownloadTestCase):
         pid, hwnd = self.open_program(fresh=False)
         box = self.wait_dialog(pid)
         self.assertTrue(box["text"].startswith(ERROR + "Failed to create file "), box["text"])
-        # The complete first file cannot be opened for writing either: it counts as
-        # missing, and creating it again fails before anything of it is touched.
-        self.assertIn("\\1000\\first.bin: ", box["text"])
+        # The complete first file counts as done without being opened.
+        self.assertIn("\\1000\\second.bin: ", box["text"])
         self.assertRegex(box["text"], r"\(Error \d+\)$")
         self.press(box, "OK")
         with open(os.path.join(product, "first.bin"), "rb") as f:
