@@ -20,8 +20,13 @@
 
 struct net_exchange {
     std::atomic<int> references{1};
-    HANDLE completed = nullptr; // manual reset; set by the platform's completion
+    // Every check of these is a round trip to the system under Wine, once per read:
+    // the counter and the flag answer the common case, the events wake a waiter.
+    HANDLE completed = nullptr; // auto reset; set by each of the platform's completions
     HANDLE aborted = nullptr;   // manual reset; set once by the side that closes
+    std::atomic<unsigned> completions{0};
+    std::atomic<bool> abort_flag{false};
+    unsigned awaited = 0; // the completion count that ends the pending call
     INTERNET_ASYNC_RESULT result{};
     std::vector<char> buffer;    // what the platform reads into
     INTERNET_BUFFERSA buffers{}; // and where it says how much
@@ -61,19 +66,19 @@ bool planned_to_fail(net_step step) {
 // another thread while the owner swaps them.
 SRWLOCK record_lock = SRWLOCK_INIT;
 
-HANDLE create_event() {
+HANDLE create_event(BOOL manual_reset) {
     if (planned_to_fail(net_step::create_event)) {
         return nullptr;
     }
-    return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return CreateEventA(nullptr, manual_reset, FALSE, nullptr);
 }
 
 // A new exchange, or null with the system's error code: running out of handles is a
 // failed request like any other, not a reason to end the program.
 net_exchange* new_exchange(DWORD& error) {
     auto* x = new net_exchange;
-    x->completed = create_event();
-    x->aborted = x->completed != nullptr ? create_event() : nullptr;
+    x->completed = create_event(FALSE);
+    x->aborted = x->completed != nullptr ? create_event(TRUE) : nullptr;
     if (x->aborted == nullptr) {
         error = GetLastError();
         if (x->completed != nullptr) {
@@ -125,13 +130,16 @@ void release(net_exchange* x) {
 bool wait_for_completion(net_exchange* x) {
     const HANDLE events[2] = {x->aborted, x->completed};
     ++waiting_calls;
-    const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    DWORD woken = WAIT_OBJECT_0 + 1;
+    while (woken == WAIT_OBJECT_0 + 1 && x->completions.load() < x->awaited) {
+        woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    }
     --waiting_calls;
     return woken == WAIT_OBJECT_0 + 1;
 }
 
 bool is_aborted(net_exchange* x) {
-    return WaitForSingleObject(x->aborted, 0) == WAIT_OBJECT_0;
+    return x->abort_flag.load();
 }
 
 // Makes a platform call on the exchange's handles unless the exchange has been closed.
@@ -144,7 +152,7 @@ template <class Call> BOOL issue(net_exchange* x, DWORD& error, const Call& call
     if (is_aborted(x)) {
         error = ERROR_INTERNET_OPERATION_CANCELLED;
     } else {
-        ResetEvent(x->completed);
+        x->awaited = x->completions.load() + 1;
         ok = call();
         if (!ok) {
             error = GetLastError();
@@ -372,6 +380,7 @@ void net_close(net_context* context) {
     context->internet_handle = nullptr;
     net_exchange* const x = context->exchange;
     if (internet != nullptr && x != nullptr) {
+        x->abort_flag = true;
         SetEvent(x->aborted);
     }
     ReleaseSRWLockExclusive(&record_lock);
@@ -421,6 +430,7 @@ void CALLBACK status_callback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
             } else {
                 x->result = INTERNET_ASYNC_RESULT{0, ERROR_INTERNET_INTERNAL_ERROR};
             }
+            ++x->completions;
             SetEvent(x->completed);
         }
         break;
