@@ -9,9 +9,8 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 
-from harness import REPO
+from harness import REPO, poll
 
 TOOLS = os.path.join(REPO, "tools", "store")
 sys.path.append(TOOLS)  # after tests/e2e: its store.py is not this one
@@ -118,12 +117,7 @@ def wait_stalled(state, timeout=10):
 
 
 def wait_for(condition, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
+    return poll(condition, timeout, every=0.02) is not None
 
 
 def _lines(path):

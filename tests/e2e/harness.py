@@ -58,6 +58,27 @@ class DriverError(Exception):
     pass
 
 
+def poll(condition, timeout, every=0.05):
+    """condition()'s first true value within timeout seconds, else None."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value or None
+        time.sleep(every)
+
+
+def stop_process(process):
+    """Ends a server process by pid: asked first, then killed."""
+    if process.poll() is None:
+        os.kill(process.pid, signal.SIGTERM)
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            os.kill(process.pid, signal.SIGKILL)
+            process.wait(timeout=5)
+
+
 # Set when the group's time limit has sent SIGTERM: the running test fails, its tearDown
 # still ends what it started, and the tests after it do not start.
 terminated = False
@@ -167,13 +188,7 @@ class E2ETestCase(unittest.TestCase):
             cls.driver.close()
             cls.driver = None
         for process in cls.servers:
-            if process.poll() is None:
-                os.kill(process.pid, signal.SIGTERM)
-                try:
-                    process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    os.kill(process.pid, signal.SIGKILL)
-                    process.wait(timeout=5)
+            stop_process(process)
         cls.servers = []
 
     def setUp(self):
@@ -252,14 +267,10 @@ class E2ETestCase(unittest.TestCase):
 
     def wait_for(self, condition, timeout=20, what="condition"):
         """Polls condition until it holds (returns its value) or the time is up (fails)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            value = condition()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                self.fail(f"timed out waiting for {what}")
-            time.sleep(0.05)
+        value = poll(condition, timeout)
+        if value is None:
+            self.fail(f"timed out waiting for {what}")
+        return value
 
     # Pixels.
 

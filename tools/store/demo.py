@@ -23,6 +23,7 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 # Before tools/store: the end-to-end tests' store.py is the one that starts the store.
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 import downloads  # noqa: E402
+import harness  # noqa: E402
 import store  # noqa: E402
 from harness import BIN, BUILD, STAMP, Driver, DriverError, Image, win_path  # noqa: E402
 
@@ -72,14 +73,10 @@ def end_progress():
 
 
 def wait_for(condition, timeout, what, every=0.05):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise Failed(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(every)
+    value = harness.poll(condition, timeout, every)
+    if value is None:
+        raise Failed(f"timed out after {timeout} s waiting for {what}")
+    return value
 
 
 # The product.
@@ -136,13 +133,7 @@ class Servers:
 
     def stop(self):
         for process in self.processes:
-            if process.poll() is None:
-                os.kill(process.pid, signal.SIGTERM)
-                try:
-                    process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    os.kill(process.pid, signal.SIGKILL)
-                    process.wait(timeout=5)
+            harness.stop_process(process)
 
 
 def store_config(listed):
