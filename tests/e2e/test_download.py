@@ -27,6 +27,14 @@ class DownloadTests(DownloadTestCase):
         gets = [r for r in downloads.nginx_requests(self.nginx) if r["path"] == self.path]
         self.assertEqual([(r["range"], r["status"]) for r in gets], [(None, 200)])
 
+    def test_a_product_of_empty_files_needs_no_request(self):
+        listed = self.publish([("e1.bin", 0), ("d/e2.bin", 0)])
+        pid, hwnd = self.open_program()
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(listed)
+        self.assertEqual([r for r in downloads.nginx_requests(self.nginx)
+                          if r["path"].startswith(self.path)], [])
+
     def test_pause_and_unpause_at_full_speed(self):
         # A close in the middle of a fast body must not hold the window's thread while
         # the platform winds the connection down.

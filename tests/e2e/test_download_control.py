@@ -163,6 +163,24 @@ class DownloadControlTests(DownloadTestCase):
         self.assertFalse(os.path.exists(os.path.dirname(self.product_dir())))
         self.assertEqual(len(self.requests()), count)
 
+    def test_stop_answered_after_the_download_completed_changes_nothing(self):
+        self.set_faults(throttle=4_000_000)
+        pid, hwnd = self.open_program()
+        self.wait_status(hwnd, "Downloading at")
+        self.click(hwnd, STOP_ID)
+        question = self.wait_dialog(pid)
+        # The download goes on under the question and hands over to the installer,
+        # whose launch fails here (this product has no "launch" file) with a box.
+        boxes = self.wait_for(lambda: [d for d in self.driver.call("dialogs", pid)["dialogs"]
+                                       if d["text"].startswith("Failed to rename file.")],
+                              30, "the download to complete under the question")
+        self.press(boxes[0], "OK")
+        self.wait_for(lambda: any(c["text"] == f"Installation finished - {TITLE}"
+                                  for c in self.controls(hwnd)), 10, "the finished screen")
+        self.press(question, "No")
+        self.assertEqual(self.driver.call("wait_exit", pid, 1000)["exited"], False)
+        self.assert_product_arrived(self.listed)
+
 
 if __name__ == "__main__":
     harness.main()
