@@ -172,6 +172,7 @@ void on_done() {
     set_status("", false); // stops the refresh timer before the next screen may use it
     screen_open = false;
     completed = true;
+    state = 0; // nothing runs any more; only the completed flag keeps answers away
     for (HWND control : {title_label, status_label, progress_bar, stop_button, pause_button}) {
         DestroyWindow(control);
     }
