@@ -52,18 +52,6 @@ HWND stop_button = nullptr;
 rate_history history{};
 int ticks = 0; // refresh ticks left before the next text refresh
 
-HWND create_control(const char* window_class, const char* text, DWORD style, int x, int y,
-                    int width, int height, int id, HFONT font) {
-    const HWND control =
-        CreateWindowExA(0, window_class, text, style, x, y, width, height, main_window,
-                        reinterpret_cast<HMENU>(INT_PTR{id}), instance, nullptr);
-    system_assert_("CreateWindow", control);
-    if (font != nullptr) {
-        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), 0);
-    }
-    return control;
-}
-
 void CALLBACK timer_proc(HWND, UINT, UINT_PTR, DWORD now) {
     if (status != nullptr) {
         return;

@@ -15,7 +15,7 @@
 #include "screens/download_status.h"
 
 // ---- written once by download(), on the window's thread, before the first worker ----
-extern product_specification& product; // the parsed specification; never destroyed
+extern product_specification& product; // what the store said to fetch; never destroyed
 extern CRITICAL_SECTION critical_section;
 
 // ---- written only by the worker (the window's thread reads done_size only in

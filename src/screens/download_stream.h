@@ -16,7 +16,7 @@ struct stream_position {
 
 stream_position stream_position_of(std::int64_t done_size);
 
-// Part 0 lies at the stream's path, part k at the path followed by "." and k + 1.
+// The first part (0) lies at the stream's path, part k at the path followed by "." and k + 1.
 std::string stream_part_path(const char* request_path, std::int64_t part);
 
 // The extra request header for a start inside a part, or "" for none.

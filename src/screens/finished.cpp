@@ -22,15 +22,6 @@ HWND radio2 = nullptr;
 HWND radio3 = nullptr;
 HWND button = nullptr;
 
-HWND create_control(const char* window_class, const char* text, DWORD style, int y, int width,
-                    int height, int id) {
-    const HWND control =
-        CreateWindowExA(0, window_class, text, style, 17, y, width, height, main_window,
-                        reinterpret_cast<HMENU>(INT_PTR{id}), instance, nullptr);
-    system_assert_("CreateWindow", control);
-    return control;
-}
-
 bool checked(HWND radio) {
     return SendMessageA(radio, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
@@ -42,27 +33,24 @@ void finished_init() {
     const int h = default_font_height;
     // No WS_GROUP anywhere: the three automatic radio buttons form one group.
     constexpr DWORD radio_style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTORADIOBUTTON;
+    const HFONT f = default_font;
     int y = 41;
     title_label = create_control(
         "STATIC", format_string("Installation finished - %1!s!", download_title()).c_str(),
-        WS_CHILD | WS_VISIBLE, y, 446, 3 * h / 2, 0);
+        WS_CHILD | WS_VISIBLE, 17, y, 446, 3 * h / 2, 0, title_font);
     y += static_cast<int>(1.25 * h) + 10;
     radio1 = create_control("BUTTON",
                             "Remove temporary files (Recommended if installation was successful)",
-                            radio_style, y, 400, h, 0);
+                            radio_style, 17, y, 400, h, 0, f);
     y += h + 6;
     radio2 = create_control("BUTTON",
                             "Keep temporary files (If you want to run the installer again later)",
-                            radio_style, y, 400, h, 0);
+                            radio_style, 17, y, 400, h, 0, f);
     y += h + 6;
-    radio3 = create_control("BUTTON", "Restart installer", radio_style, y, 400, h, 0);
+    radio3 = create_control("BUTTON", "Restart installer", radio_style, 17, y, 400, h, 0, f);
     y += h + 10;
     button = create_control("BUTTON", "OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                            y, 100, h + 14, ok_id);
-    SendMessageA(title_label, WM_SETFONT, reinterpret_cast<WPARAM>(title_font), 0);
-    for (HWND control : {radio1, radio2, radio3, button}) {
-        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(default_font), 0);
-    }
+                            17, y, 100, h + 14, ok_id, f);
     SendMessageA(radio1, BM_SETCHECK, BST_CHECKED, 0);
 }
 

@@ -104,12 +104,9 @@ DWORD WINAPI thread_proc(LPVOID) {
 
 void install_init() {
     current_screen = 3;
-    title_label = CreateWindowExA(
-        0, "STATIC", format_string("Launching %1!s! installer...", download_title()).c_str(),
-        WS_CHILD | WS_VISIBLE, 17, 41, 446, 3 * default_font_height / 2, main_window, nullptr,
-        instance, nullptr);
-    system_assert_("CreateWindow", title_label);
-    SendMessageA(title_label, WM_SETFONT, reinterpret_cast<WPARAM>(title_font), 0);
+    title_label = create_control(
+        "STATIC", format_string("Launching %1!s! installer...", download_title()).c_str(),
+        WS_CHILD | WS_VISIBLE, 17, 41, 446, 3 * default_font_height / 2, 0, title_font);
     const HANDLE thread = CreateThread(nullptr, 0, thread_proc, nullptr, 0, nullptr);
     system_assert_("CreateThread", thread);
     CloseHandle(thread);

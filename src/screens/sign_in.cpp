@@ -37,39 +37,20 @@ HWND password_entry = nullptr;
 HWND ok_button = nullptr;
 HWND status_label = nullptr;
 
-HWND create_control(const char* check, DWORD extended_style, const char* window_class,
-                    const char* text, DWORD style, int x, int y, int width, int height, int id) {
-    const HWND control =
-        CreateWindowExA(extended_style, window_class, text, style, x, y, width, height, main_window,
-                        reinterpret_cast<HMENU>(INT_PTR{id}), instance, nullptr);
-    system_assert_(check, control);
-    return control;
-}
-
-void set_default_font(HWND control) {
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(default_font), 0);
-}
-
 void show_form() {
     form = 1;
     const int h = default_font_height;
-    user_name_label = create_control("CreateWindow", 0, "STATIC", "Account name:", label_style, 17,
-                                     41, 200, h, 0);
-    user_name_entry = create_control("CreateWindowEx", WS_EX_CLIENTEDGE, "EDIT", "", entry_style,
-                                     17, h + 43, 200, h + 8, IDC_USER_NAME);
-    password_label = create_control("CreateWindow", 0, "STATIC", "Password:", label_style, 17,
-                                    2 * h + 57, 200, h, 0);
-    password_entry =
-        create_control("CreateWindowEx", WS_EX_CLIENTEDGE, "EDIT", "", entry_style | ES_PASSWORD,
-                       17, 3 * h + 59, 200, h + 8, IDC_PASSWORD);
-    ok_button = create_control("CreateWindow", 0, "BUTTON", "OK", button_style, 17, 4 * h + 73, 200,
-                               h + 14, IDC_SIGN_IN_OK);
-    status_label =
-        create_control("CreateWindow", 0, "STATIC", "", label_style, 221, 4 * h + 80, 200, h, 0);
-    for (HWND control : {user_name_label, user_name_entry, password_label, password_entry,
-                         ok_button, status_label}) {
-        set_default_font(control);
-    }
+    const HFONT f = default_font;
+    user_name_label = create_control("STATIC", "Account name:", label_style, 17, 41, 200, h, 0, f);
+    user_name_entry = create_control("EDIT", "", entry_style, 17, h + 43, 200, h + 8, IDC_USER_NAME,
+                                     f, WS_EX_CLIENTEDGE);
+    password_label =
+        create_control("STATIC", "Password:", label_style, 17, 2 * h + 57, 200, h, 0, f);
+    password_entry = create_control("EDIT", "", entry_style | ES_PASSWORD, 17, 3 * h + 59, 200,
+                                    h + 8, IDC_PASSWORD, f, WS_EX_CLIENTEDGE);
+    ok_button = create_control("BUTTON", "OK", button_style, 17, 4 * h + 73, 200, h + 14,
+                               IDC_SIGN_IN_OK, f);
+    status_label = create_control("STATIC", "", label_style, 221, 4 * h + 80, 200, h, 0, f);
 }
 
 void hide() {
@@ -108,9 +89,8 @@ void start_form_query() {
 
 void sign_in_init() {
     current_screen = 0;
-    status_label = create_control("CreateWindow", 0, "STATIC", "", label_style, 50, 79, 200,
-                                  default_font_height, 0);
-    set_default_font(status_label);
+    status_label = create_control("STATIC", "", label_style, 50, 79, 200, default_font_height, 0,
+                                  default_font);
     const query_field fields[] = {
         {"cookie", cookie}, {"product", product_identifier()}, {nullptr, nullptr}};
     query(&sign_in_query, fields);

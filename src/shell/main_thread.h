@@ -46,6 +46,11 @@ main_timer_threads last_main_timer_threads();
 // window's thread, so that those texts are handled in order and none lands afterwards.
 void handle_queued_status();
 
+// A child control of main_window, in font (none: the system's), without redrawing. A
+// failure is fatal ("CreateWindow", or "CreateWindowEx" with an extended style).
+HWND create_control(const char* window_class, const char* text, DWORD style, int x, int y,
+                    int width, int height, int id, HFONT font, DWORD extended_style = 0);
+
 // The window procedure's answer to call_message: runs the function whose address is in
 // lParam and answers 1.
 LRESULT on_call_message(LPARAM function);

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Publishes a product on the download server: its files, concatenated in list order,
-cut into stream parts of exactly 2,000,000,000 bytes (the last one shorter). Part 0 is
+cut into stream parts of exactly 2,000,000,000 bytes (the last one shorter). The first, number 0, is
 WEBROOT/PATH, part k >= 1 is WEBROOT/PATH.(k+1). Prints the product's file list with
 sizes and the total, the figures its sign-in answer carries.
 
