@@ -129,7 +129,7 @@ class DownloadControlTests(DownloadTestCase):
         self.assert_product_arrived(self.listed)
 
     def test_stop_question(self):
-        self.set_faults(throttle=1_000_000)
+        self.set_faults(throttle=500_000)  # slow enough that the questions come first
         pid, hwnd = self.open_program()
         self.wait_status(hwnd, "Downloading at")
         self.click(hwnd, STOP_ID)
@@ -153,8 +153,9 @@ class DownloadControlTests(DownloadTestCase):
 
         # A paused download removed: the product directory and the then empty
         # temporary directory go, without a request.
+        self.set_faults(stall_after=500_000)  # what is left must not finish first
         pid, hwnd = self.open_program(fresh=False)
-        self.wait_status(hwnd, "Downloading at")
+        self.assertTrue(downloads.wait_stalled(self.faults))
         self.pause_within_a_second(hwnd)
         count = len(self.requests())
         self.click(hwnd, STOP_ID)
@@ -164,11 +165,13 @@ class DownloadControlTests(DownloadTestCase):
         self.assertEqual(len(self.requests()), count)
 
     def test_stop_answered_after_the_download_completed_changes_nothing(self):
-        self.set_faults(throttle=4_000_000)
+        # A stalled answer holds the download still until the question is up.
+        self.set_faults(stall_after=1_000_000, stall_then="continue")
         pid, hwnd = self.open_program()
-        self.wait_status(hwnd, "Downloading at")
+        self.assertTrue(downloads.wait_stalled(self.faults))
         self.click(hwnd, STOP_ID)
         question = self.wait_dialog(pid)
+        downloads.release(self.faults)
         # The download goes on under the question and hands over to the installer,
         # whose launch fails here (this product has no "launch" file) with a box.
         boxes = self.wait_for(lambda: [d for d in self.driver.call("dialogs", pid)["dialogs"]
