@@ -3,9 +3,11 @@
 // "handoff", every read is also handed to a window that the main thread owns, with one
 // SendMessage round trip, as the program hands its progress over. Nothing else: no
 // screen, no status texts, no abort path, so whatever the program spends beyond this is
-// the program's own.
+// the program's own. With "shown" the window is also on screen, as the program's is:
+// under Wine a thread with a mapped window pays the display driver's event check
+// whenever it wakes.
 //
-// Usage: download_loop.exe HOST PATH OUTPUT_FILE [handoff]
+// Usage: download_loop.exe HOST PATH OUTPUT_FILE [handoff|shown]
 // Prints one JSON line: bytes, reads, seconds (from InternetOpen to the file's close).
 #include <windows.h>
 #include <wininet.h>
@@ -128,8 +130,9 @@ DWORD WINAPI worker(void* parameter) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4 || (argc == 5 && std::strcmp(argv[4], "handoff") != 0) || argc > 5) {
-        std::fprintf(stderr, "usage: download_loop HOST PATH OUTPUT_FILE [handoff]\n");
+    const bool shown = argc == 5 && std::strcmp(argv[4], "shown") == 0;
+    if (argc < 4 || (argc == 5 && !shown && std::strcmp(argv[4], "handoff") != 0) || argc > 5) {
+        std::fprintf(stderr, "usage: download_loop HOST PATH OUTPUT_FILE [handoff|shown]\n");
         return 2;
     }
     job j;
@@ -143,13 +146,17 @@ int main(int argc, char** argv) {
     window_class.hInstance = GetModuleHandleA(nullptr);
     window_class.lpszClassName = "download_loop";
     RegisterClassA(&window_class);
-    // A top-level window, never shown, owned by this thread: the worker's hand-off has to
+    // A top-level window, shown only on request, owned by this thread: the worker's hand-off has to
     // cross to this thread as the program's does.
     j.window = CreateWindowExA(0, "download_loop", "download_loop", WS_OVERLAPPEDWINDOW, 0, 0, 100,
                                100, nullptr, nullptr, window_class.hInstance, nullptr);
     if (j.window == nullptr) {
         std::fprintf(stderr, "CreateWindowEx failed: %lu\n", GetLastError());
         return 1;
+    }
+    if (shown) {
+        ShowWindow(j.window, SW_SHOWNORMAL);
+        UpdateWindow(j.window);
     }
     const HANDLE thread = CreateThread(nullptr, 0, worker, &j, 0, nullptr);
     if (thread == nullptr) {
