@@ -130,16 +130,17 @@ def _lines(path):
 
 def fault_requests(state):
     """The fault server's requests since configure_faults, in arrival order: id, method,
-    path, headers, range (or None), status, faulty, and sent (body bytes; None while the
-    answer is still going)."""
+    path, headers, range (or None), status, faulty, at (its arrival), and sent (body
+    bytes) and ended (None while the answer is still going). Times are the system's
+    monotonic clock, time.monotonic() here too."""
     requests, by_id = [], {}
     for entry in _lines(os.path.join(state, "requests.jsonl")):
         if "method" in entry:
-            entry["sent"] = None
+            entry["sent"] = entry["ended"] = None
             by_id[entry["id"]] = entry
             requests.append(entry)
         elif entry["id"] in by_id:
-            by_id[entry["id"]]["sent"] = entry["sent"]
+            by_id[entry["id"]].update(sent=entry["sent"], ended=entry["ended"])
     return requests
 
 

@@ -102,7 +102,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         status, headers, body = self.plan(faults)
         record({"id": number, "method": self.command, "path": self.path,
                 "headers": [[k, v] for k, v in self.headers.items()],
-                "range": self.headers.get("Range"), "status": status, "faulty": faulty})
+                "range": self.headers.get("Range"), "status": status, "faulty": faulty,
+                "at": time.monotonic()})
         self.sent = 0
         try:
             self.send_response(status)
@@ -114,7 +115,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except OSError:
             self.close_connection = True
         finally:
-            record({"id": number, "sent": self.sent})
+            record({"id": number, "sent": self.sent, "ended": time.monotonic()})
             if isinstance(body, tuple):
                 os.close(body[0])
 
