@@ -126,6 +126,7 @@ class Driver:
 
     def call(self, *words, timeout=REPLY_TIMEOUT_S):
         line = " ".join(urllib.parse.quote(str(w), safe="") for w in words)
+        started = time.monotonic()
         try:
             self.process.stdin.write(line + "\n")
             self.process.stdin.flush()
@@ -137,6 +138,10 @@ class Driver:
             raise DriverError(f"no answer to {words[0]} within {timeout} s") from None
         if answer is None:
             raise DriverError("the driver ended")
+        took = time.monotonic() - started
+        if took > 1.0 and words[0] not in ("start", "wait_window", "wait_exit", "wait_dialog"):
+            # A test that times the program through the driver needs to know.
+            print(f"[slow driver call: {line[:80]} took {took:.1f} s]", file=sys.stderr, flush=True)
         reply = json.loads(answer)
         if not reply.pop("ok"):
             raise DriverError(f"{words[0]}: {reply.get('error')}")

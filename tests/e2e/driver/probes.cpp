@@ -3,6 +3,7 @@
 // thread's queue and is collected while the driver waits (always with a deadline).
 #include "probes.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -92,7 +93,9 @@ template <typename Done> void pump(ULONGLONG deadline, Done done) {
         if (done() || now >= deadline) {
             return;
         }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
+        // Woken by answers, and every 20 ms for conditions that no message announces.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE,
+                                  static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)),
                                   QS_ALLINPUT);
     }
 }
@@ -113,8 +116,16 @@ std::map<HWND, font_info> probe_fonts(const std::vector<HWND>& controls) {
         }
         PostMessageA(control, font_message(), reinterpret_cast<WPARAM>(reply_window()), 0);
     }
-    pump(GetTickCount64() + send_timeout_ms,
-         [&] { return font_answers.size() >= controls.size(); });
+    // A control destroyed after the listing (the screen changed meanwhile) never answers;
+    // waiting the full time for it made a poll across a change of screens take 3 s.
+    pump(GetTickCount64() + send_timeout_ms, [&] {
+        for (HWND control : controls) {
+            if (font_answers.count(control) == 0 && IsWindow(control)) {
+                return false;
+            }
+        }
+        return true;
+    });
     for (const auto& [thread, handle] : hooks) {
         if (handle != nullptr) {
             UnhookWindowsHookEx(handle);
