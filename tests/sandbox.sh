@@ -61,4 +61,16 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineserver -w
 fi
 
+# Windows are left to a window manager only on a person's display. None runs on our own
+# Xvfb, and Wine would wait about 2 s for one whenever a window hides or a box closes,
+# holding that window's thread; unmanaged, Wine draws and places them itself, as Windows
+# does.
+managed=Y
+[ -z "$xvfb_pid" ] || managed=N
+if [ "$(cat "$WINEPREFIX/qv-managed" 2>/dev/null)" != "$managed" ] &&
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >/dev/null 2>&1; then
+    wineserver -w
+    echo "$managed" >"$WINEPREFIX/qv-managed"
+fi
+
 "$@"
