@@ -2,6 +2,7 @@
 // the reader's terminator, so a strlen from it stops there at the latest.
 #include "screens/download_parse.h"
 
+#include <cctype>
 #include <cstring>
 #include <limits>
 
@@ -14,6 +15,15 @@ constexpr std::size_t ok_fields_offset = 14;
 // Start of the field that follows the one at p.
 const char* after_field(const char* p) {
     return p + std::strlen(p) + 1;
+}
+
+bool has_prefix_ignoring_case(const char* text, const char* prefix) {
+    for (; *prefix != '\0'; ++text, ++prefix) {
+        if (std::tolower(static_cast<unsigned char>(*text)) != *prefix) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -126,7 +136,19 @@ bool parse_product_specification(char* body, std::size_t n, product_specificatio
         position = after_field(position);
     }
 
+    // A store that names https gets every request of the download secure; without a
+    // scheme the field is a bare host as it always was.
+    bool secure = false;
+    if (has_prefix_ignoring_case(server, "https://")) {
+        secure = true;
+        server += 8;
+    } else if (has_prefix_ignoring_case(server, "http://")) {
+        server += 7;
+    }
     char* slash = std::strchr(server, '/');
+    if (server[0] == '\0' || slash == server) {
+        return false; // no host to ask
+    }
     if (slash != nullptr) {
         out.request_path = slash;
         *slash = '\0';
@@ -136,6 +158,7 @@ bool parse_product_specification(char* body, std::size_t n, product_specificatio
     out.download_title = title;
     out.download_executable = executable;
     out.request_host = server;
+    out.request_secure = secure;
     out.first_file = first_file;
     out.specification_end = end;
     out.total_size = total;

@@ -27,8 +27,9 @@ response_outcome check_envelope(const char* body, std::size_t n, const char** me
 struct product_specification {
     const char* download_title = nullptr;
     const char* download_executable = nullptr;
-    const char* request_host = nullptr;
+    const char* request_host = nullptr; // after the scheme, if the field has one
     std::string request_path;
+    bool request_secure = false;             // the field began with "https://"
     const char* first_file = nullptr;        // start of the first file name
     const char* specification_end = nullptr; // the reader's terminator
     std::int64_t total_size = 0;
@@ -36,8 +37,10 @@ struct product_specification {
 
 // Parses the product specification of an "ok" body of length n. On success the first
 // "/" of the server field has been overwritten with NUL (it ends request_host there).
-// False means malformed: the body ends early, a size is negative or the sizes overflow,
-// or a file or installer name could leave the product's directory.
+// The server field may begin with "https://" or "http://" in any case; the host is what
+// follows up to the first "/". False means malformed: the body ends early, a size is
+// negative or the sizes overflow, a file or installer name could leave the product's
+// directory, or the server field names no host.
 bool parse_product_specification(char* body, std::size_t n, product_specification& out);
 
 // Walks the file list that parse_product_specification has accepted.

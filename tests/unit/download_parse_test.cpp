@@ -107,6 +107,33 @@ TEST(ProductSpecification, ServerFieldWithoutPath) {
     EXPECT_EQ(s.request_path, "/");
 }
 
+TEST(ProductSpecification, SchemeOfTheServerField) {
+    struct {
+        const char* field;
+        bool secure;
+        const char* host;
+        const char* path;
+    } const cases[] = {
+        {"https://srv/p/x", true, "srv", "/p/x"},      {"HtTpS://srv", true, "srv", "/"},
+        {"http://srv/p", false, "srv", "/p"},          {"HTTP://srv/", false, "srv", "/"},
+        {"srv/https://x", false, "srv", "/https://x"}, {"httpsrv/p", false, "httpsrv", "/p"},
+    };
+    for (const auto& c : cases) {
+        body b(std::string("quarryvale|ok|T|setup.exe|") + c.field + "|a.bin|1");
+        product_specification s;
+        ASSERT_TRUE(parse(b, s)) << c.field;
+        EXPECT_EQ(s.request_secure, c.secure) << c.field;
+        EXPECT_STREQ(s.request_host, c.host) << c.field;
+        EXPECT_EQ(s.request_path, c.path) << c.field;
+        EXPECT_STREQ(s.first_file, "a.bin") << c.field;
+    }
+    // No host, with or without a scheme.
+    for (const char* field : {"", "/p/x", "https://", "https:///p", "http://", "HTTP:///"}) {
+        EXPECT_FALSE(parses(std::string("quarryvale|ok|T|setup.exe|") + field + "|a.bin|1"))
+            << field;
+    }
+}
+
 TEST(ProductSpecification, FileListInStreamOrder) {
     body b("quarryvale|ok|T|setup.exe|srv/p/x|a.bin|100|sub/b.bin|250");
     ASSERT_EQ(b.n, 57u);
@@ -148,8 +175,9 @@ TEST(ProductSpecification, BodyEndingBeforeTheFixedFieldsIsMalformed) {
     EXPECT_FALSE(parses("quarryvale|ok|"));
     EXPECT_FALSE(parses("quarryvale|ok|Title"));
     EXPECT_FALSE(parses("quarryvale|ok|Title|setup.exe"));
-    // The server field may be empty as long as it lies inside the body.
-    EXPECT_TRUE(parses("quarryvale|ok|Title|setup.exe|"));
+    // A server field that lies inside the body but names no host has nothing to ask.
+    EXPECT_FALSE(parses("quarryvale|ok|Title|setup.exe|"));
+    EXPECT_TRUE(parses("quarryvale|ok|Title|setup.exe|s"));
 }
 
 TEST(ProductSpecification, NegativeOrOverflowingSizesAreMalformed) {
