@@ -32,6 +32,7 @@ struct net_exchange {
     INTERNET_BUFFERSA buffers{}; // and where it says how much
     std::string headers;         // the platform may read these while sending
     std::string body;
+    DWORD available = 0; // what the platform says is there, written when it completes
     std::uint64_t received = 0;
     std::uint64_t expected = 0;
     bool has_length = false;
@@ -44,6 +45,11 @@ constexpr DWORD request_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WR
 
 std::atomic<int> live_exchanges{0};
 std::atomic<int> waiting_calls{0};
+
+// A connection that stays silent this long is as good as dropped: a NAT or proxy that
+// forgets it sends no reset, and the platform's own receive time-out never fires.
+constexpr DWORD default_stall_limit_ms = 60000;
+std::atomic<DWORD> stall_limit_ms{default_stall_limit_ms};
 
 // Steps that tests make fail on purpose: the count-th next call of each fails.
 struct planned_failure {
@@ -125,17 +131,27 @@ void release(net_exchange* x) {
     }
 }
 
-// Waits for the pending operation; false when the exchange was aborted instead. Not
-// bounded in time: a close from another thread is what ends a wait on a stalled server.
-bool wait_for_completion(net_exchange* x) {
+// Waits for the pending operation: 0 once it has completed, else why it did not: a
+// close from another thread (the cancelled operation) or nothing received within the
+// stall limit (a time-out). Every pending step completes as soon as anything arrives,
+// so the limit measures silence, never a slow but living connection.
+DWORD wait_for_completion(net_exchange* x) {
     const HANDLE events[2] = {x->aborted, x->completed};
+    const DWORD limit = stall_limit_ms.load();
+    const ULONGLONG started = GetTickCount64();
     ++waiting_calls;
     DWORD woken = WAIT_OBJECT_0 + 1;
     while (woken == WAIT_OBJECT_0 + 1 && x->completions.load() < x->awaited) {
-        woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+        const ULONGLONG waited = GetTickCount64() - started;
+        woken = waited >= limit
+                    ? WAIT_TIMEOUT
+                    : WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(limit - waited));
     }
     --waiting_calls;
-    return woken == WAIT_OBJECT_0 + 1;
+    if (woken == WAIT_OBJECT_0 + 1) {
+        return 0;
+    }
+    return woken == WAIT_TIMEOUT ? ERROR_INTERNET_TIMEOUT : ERROR_INTERNET_OPERATION_CANCELLED;
 }
 
 bool is_aborted(net_exchange* x) {
@@ -171,8 +187,8 @@ bool finish(net_exchange* x, BOOL ok, DWORD& error) {
     if (error != ERROR_IO_PENDING) {
         return false;
     }
-    if (!wait_for_completion(x)) {
-        error = ERROR_INTERNET_OPERATION_CANCELLED;
+    if (const DWORD why = wait_for_completion(x); why != 0) {
+        error = why;
         return false;
     }
     if (x->result.dwResult != 0) {
@@ -240,8 +256,13 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
     AcquireSRWLockExclusive(&record_lock);
     net_exchange* old = context->exchange;
     context->exchange = nullptr;
+    const bool abandoned = context->abort_requested;
     ReleaseSRWLockExclusive(&record_lock);
     release(old);
+    if (abandoned) {
+        context->error_code = ERROR_INTERNET_OPERATION_CANCELLED;
+        return 1;
+    }
 
     DWORD error = 0;
     net_exchange* const x = new_exchange(error);
@@ -281,11 +302,19 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
     // From here the platform holds a reference that its closing notification returns.
     ++x->references;
 
+    // An abort that came while the handles were being opened found nothing to close:
+    // it is honoured here, before anything goes out.
     AcquireSRWLockExclusive(&record_lock);
-    context->exchange = x;
-    context->request_handle = request;
-    context->internet_handle = internet;
+    const bool aborted_meanwhile = context->abort_requested;
+    if (!aborted_meanwhile) {
+        context->exchange = x;
+        context->request_handle = request;
+        context->internet_handle = internet;
+    }
     ReleaseSRWLockExclusive(&record_lock);
+    if (aborted_meanwhile) {
+        return give_up(ERROR_INTERNET_OPERATION_CANCELLED, internet);
+    }
 
     if (headers != nullptr) {
         x->headers = headers;
@@ -344,23 +373,46 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
     if (x->buffer.size() < size) {
         x->buffer.resize(size);
     }
-    // InternetReadFileExA, not InternetReadFile: under Wine the latter zeroes the count
-    // after it has queued the read, and a read that completes at once on the
-    // platform's thread then loses its count (and the caller its data). The Ex form
-    // writes the count into the buffer record only when the read completes.
-    x->buffers = INTERNET_BUFFERSA{};
-    x->buffers.dwStructSize = sizeof x->buffers;
-    x->buffers.lpvBuffer = x->buffer.data();
-    x->buffers.dwBufferLength = size;
+    const HINTERNET request = context->request_handle;
     DWORD error = 0;
-    if (!finish(
-            x,
-            issue(x, error,
-                  [&] { return InternetReadFileExA(context->request_handle, &x->buffers, 0, 0); }),
-            error)) {
-        return fail(context, error);
+    DWORD n = 0;
+    for (;;) {
+        // InternetReadFileExA, not InternetReadFile: under Wine the latter zeroes the
+        // count after it has queued the read, and a read that completes at once on the
+        // platform's thread then loses its count (and the caller its data). The Ex form
+        // writes the count into the buffer record only when the read completes.
+        x->buffers = INTERNET_BUFFERSA{};
+        x->buffers.dwStructSize = sizeof x->buffers;
+        x->buffers.lpvBuffer = x->buffer.data();
+        x->buffers.dwBufferLength = size;
+        // Without IRF_NO_WAIT a read waits until the whole buffer is full, so a trickle
+        // would look like silence to the stall limit. With it, whatever has arrived comes
+        // back at once, and with nothing there the call completes when something does.
+        const BOOL ok = issue(
+            x, error, [&] { return InternetReadFileExA(request, &x->buffers, IRF_NO_WAIT, 0); });
+        if (!ok) {
+            // Under Wine a read without waiting that finds nothing goes pending until
+            // something arrives and delivers nothing itself (measured); Windows answers
+            // at once with what it has. Either way the next read takes what came.
+            if (!finish(x, ok, error)) {
+                return fail(context, error);
+            }
+            continue;
+        }
+        n = x->buffers.dwBufferLength;
+        if (n != 0) {
+            break;
+        }
+        // Nothing there now is the end only if nothing more will come.
+        const BOOL asked = issue(
+            x, error, [&] { return InternetQueryDataAvailable(request, &x->available, 0, 0); });
+        if (!finish(x, asked, error)) {
+            return fail(context, error);
+        }
+        if (x->available == 0) {
+            break;
+        }
     }
-    const DWORD n = x->buffers.dwBufferLength;
     if (n == 0 && x->has_length && x->received < x->expected) {
         // The connection ended early: a truncated body must never pass for a whole one.
         return fail(context, ERROR_INTERNET_CONNECTION_RESET);
@@ -389,6 +441,13 @@ void net_close(net_context* context) {
     if (internet != nullptr) {
         close_without_waiting(internet);
     }
+}
+
+void net_abort(net_context* context) {
+    AcquireSRWLockExclusive(&record_lock);
+    context->abort_requested = true;
+    ReleaseSRWLockExclusive(&record_lock);
+    net_close(context);
 }
 
 std::string net_format_error(std::uint32_t code) {
@@ -454,4 +513,8 @@ void net_fail_step(net_step step, std::uint32_t error, int count) {
     planned_failure& plan = planned[static_cast<int>(step)];
     plan.error = error;
     plan.countdown = count;
+}
+
+void net_set_stall_limit(std::uint32_t milliseconds) {
+    stall_limit_ms = milliseconds != 0 ? milliseconds : default_stall_limit_ms;
 }

@@ -21,6 +21,7 @@ struct net_context {
     HINTERNET internet_handle = nullptr; // non-null while the exchange is open
     HINTERNET request_handle = nullptr;  // not used after net_close
     std::uint32_t status_code = 0;       // set when net_request succeeds
+    bool abort_requested = false;        // net_abort: this record opens nothing more
     // What the platform may still write into after a close: released by this record and
     // by the platform's closing notification, whichever comes last.
     net_exchange* exchange = nullptr;
@@ -37,13 +38,23 @@ struct net_context {
 int net_request(net_context* context, int secure, const char* verb, const char* host,
                 const char* path, const char* headers, const char* body);
 
-// Reads up to size bytes; a count of 0 is the end of the body. 1 on failure, and then
-// the exchange is closed and count is not written. A body that ends before its
-// Content-Length is a failure.
+// Reads up to size bytes: what has arrived, or the first bytes that arrive; a count of 0
+// is the end of the body. 1 on failure, and then the exchange is closed and count is not
+// written. A body that ends before its Content-Length is a failure.
+//
+// Every wait of net_request and net_read is bounded by the stall limit (60 s): an
+// exchange that receives nothing for that long, neither the answer's headers nor a byte
+// of the body, fails with ERROR_INTERNET_TIMEOUT as a dropped connection would.
 int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32_t* count);
 
 // Closes the exchange once, from any thread; a read blocked on it then fails.
 void net_close(net_context* context);
+
+// Breaks off the record's exchange from another thread at any point: one waiting for
+// the connection or the answer's headers, one being read, or one still being opened.
+// The step under way and every later net_request on the record fail with the cancelled
+// operation's code, so the owner needs a new record for its next exchange.
+void net_abort(net_context* context);
 
 // The platform's text for a network error code, without its final period and line end.
 std::string net_format_error(std::uint32_t code);
@@ -61,3 +72,5 @@ int net_waiting_calls();
 // plans one.
 enum class net_step { create_event, set_status_callback };
 void net_fail_step(net_step step, std::uint32_t error, int count = 1);
+// The stall limit in milliseconds; 0 restores the shipped 60 s.
+void net_set_stall_limit(std::uint32_t milliseconds);

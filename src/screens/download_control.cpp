@@ -26,7 +26,8 @@ constexpr const char* stop_question =
     "free up disk space.";
 
 // Runs the operation once the worker has stopped: at once when none runs, else it is
-// left pending and the worker's blocked read is broken off.
+// left pending and the worker's exchange is broken off, whether it is connecting,
+// waiting for the answer or reading.
 void interrupt_download(void (*operation)()) {
     if (state != 2) {
         operation();
@@ -35,7 +36,7 @@ void interrupt_download(void (*operation)()) {
     EnterCriticalSection(&critical_section);
     interrupted_callback = operation;
     if (request_context != nullptr) {
-        net_close(request_context); // closes at most once, whoever comes first
+        net_abort(request_context); // closes at most once, whoever comes first
     }
     LeaveCriticalSection(&critical_section);
 }

@@ -157,15 +157,11 @@ void request() {
     for (std::int64_t part = at.part;; ++part) {
         const std::string header = stream_range_header(at.offset);
         const std::string path = stream_part_path(product.request_path.c_str(), part);
-        if (net_request(&context, 0, "GET", product.request_host, path.c_str(),
-                        header.empty() ? nullptr : header.c_str(), nullptr) != 0) {
-            report_net_error(context.error_code);
-            return;
-        }
+        // Published before the request goes out, so that a pause or stop breaks off a
+        // connection attempt or a wait for headers too, not only a read.
         EnterCriticalSection(&critical_section);
         if (interrupted_callback != nullptr) {
             LeaveCriticalSection(&critical_section);
-            net_close(&context);
             if (current_file_handle != INVALID_HANDLE_VALUE) {
                 CloseHandle(current_file_handle);
                 current_file_handle = INVALID_HANDLE_VALUE;
@@ -175,6 +171,12 @@ void request() {
         }
         request_context = &context;
         LeaveCriticalSection(&critical_section);
+
+        if (net_request(&context, product.request_secure ? 1 : 0, "GET", product.request_host,
+                        path.c_str(), header.empty() ? nullptr : header.c_str(), nullptr) != 0) {
+            report_net_error(context.error_code);
+            return;
+        }
 
         const std::uint32_t expected = expected_status(at.offset);
         if (context.status_code != expected) {

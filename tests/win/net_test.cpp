@@ -245,10 +245,14 @@ TEST_F(Net, CloseFromAnotherThreadEndsAStalledReadAtOnce) {
     auto net_holder = std::make_unique<net_context>();
     net_context& net = *net_holder;
     ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 0);
-    // The platform fills the whole buffer before it returns, so this read receives the
-    // first 1000 bytes and then blocks on the stall.
+    // Reads return what has arrived: the first 1000 bytes, then a read that blocks.
     std::vector<char> buffer(32768);
-    std::uint32_t count = 4242;
+    std::uint32_t count = 0;
+    for (std::uint32_t got = 0; got < 1000; got += count) {
+        ASSERT_EQ(net_read(&net, buffer.data(), 32768, &count), 0) << net.error_code;
+        ASSERT_NE(count, 0u);
+    }
+    count = 4242;
     std::atomic<clock_type::time_point> closed_at{};
     std::atomic<bool> blocked{false};
     std::thread closer([&] {
@@ -301,6 +305,58 @@ TEST_F(Net, CloseFromAnotherThreadEndsARequestWaitingForHeaders) {
     EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INTERNET_OPERATION_CANCELLED));
     EXPECT_EQ(net.internet_handle, nullptr);
     EXPECT_LT(returned_at - closed_at.load(), 1000ms);
+}
+
+// Silence for longer than the stall limit is a time-out, before the headers and in the
+// body; a trickle is never cut off, however long it takes in all.
+TEST_F(Net, SilenceLongerThanTheStallLimitIsATimeOutButATrickleIsNot) {
+    net_set_stall_limit(1000);
+    const auto timed_out = [](net_context& net, clock_type::time_point since) {
+        EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INTERNET_TIMEOUT));
+        EXPECT_EQ(net.internet_handle, nullptr);
+        const auto waited = clock_type::now() - since;
+        EXPECT_GE(waited, 900ms);
+        EXPECT_LT(waited, 2500ms);
+    };
+    {
+        store_configure(R"({"force": {"stall_before_headers": true, "stall_seconds": 4}})");
+        net_context net;
+        const auto started = clock_type::now();
+        EXPECT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 1);
+        timed_out(net, started);
+    }
+    {
+        store_configure(stall_config(4, true));
+        net_context net;
+        ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 0);
+        std::string body;
+        const auto started = clock_type::now();
+        EXPECT_FALSE(read_all(net, body));
+        EXPECT_EQ(body, std::string(1000, 'y'));
+        timed_out(net, started);
+    }
+    {
+        // 3 s in all, a few bytes every 0.4 s.
+        store_configure(R"({"force": {"body": ")" + std::string(24, 't') +
+                        R"(", "chunk": 3, "chunk_delay": 0.4}})");
+        net_context net;
+        ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 0);
+        std::string body;
+        EXPECT_TRUE(read_all(net, body)) << net.error_code;
+        EXPECT_EQ(body, std::string(24, 't'));
+    }
+    net_set_stall_limit(0);
+}
+
+// An abort that lands before the exchange is open is not lost: nothing goes out, and
+// the record opens nothing more.
+TEST_F(Net, AbortBeforeTheRequestOpensKeepsItFromGoingOut) {
+    net_context net;
+    net_abort(&net);
+    EXPECT_EQ(net_request(&net, 0, "GET", "localhost", "/pattern/10", nullptr, nullptr), 1);
+    EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INTERNET_OPERATION_CANCELLED));
+    EXPECT_EQ(net.internet_handle, nullptr);
+    EXPECT_TRUE(store_requests().empty());
 }
 
 TEST_F(Net, TwoMegabytesArriveWholeInThirtyTwoKilobyteReads) {
