@@ -21,14 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const char* end = buffer.data() + size;
     if (s.specification_end != end || s.first_file > end + 1 || s.total_size < 0 ||
-        !is_safe_relative_name(s.download_executable)) {
+        !is_storable_name(s.download_executable)) {
         std::abort();
     }
     std::int64_t total = 0;
     product_file_cursor cursor(s);
     product_file file;
     while (cursor.next(file)) {
-        if (file.size < 0 || !is_safe_relative_name(file.name)) {
+        if (file.size < 0 || !is_storable_name(file.name)) {
             std::abort();
         }
         total += file.size;
