@@ -1,5 +1,5 @@
 # Windows tests, run under Wine by ctest.
-add_executable(win_tests tests/win/util_win_test.cpp)
+add_executable(win_tests tests/win/util_win_test.cpp tests/win/storable_name_test.cpp)
 qv_strict(win_tests)
 target_link_libraries(win_tests PRIVATE qv_platform gtest gtest_main)
 gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)

@@ -39,8 +39,10 @@ struct product_specification {
 // "/" of the server field has been overwritten with NUL (it ends request_host there).
 // The server field may begin with "https://" or "http://" in any case; the host is what
 // follows up to the first "/". False means malformed: the body ends early, a size is
-// negative or the sizes overflow, a file or installer name could leave the product's
-// directory, or the server field names no host.
+// negative or the sizes overflow, a file or installer name is not one Windows stores as
+// written (is_storable_name), two file names would be one file on disk (the same but for
+// letter case or the kind of slash, or one a file that another uses as a directory: "x"
+// and "x/y.bin"), or the server field names no host.
 bool parse_product_specification(char* body, std::size_t n, product_specification& out);
 
 // Walks the file list that parse_product_specification has accepted.
@@ -63,8 +65,13 @@ class product_file_cursor {
 // the first non-digit; no digits at all count as 0. False on overflow.
 bool read_size(const char* text, std::int64_t& size);
 
-// True for a name that stays inside the product's directory.
-bool is_safe_relative_name(const char* name);
+// True for a name, relative to the product's directory, that Windows stores as written
+// and inside that directory: "/" and "\\" separate segments, and every segment is
+// non-empty, ends in neither "." nor " " (Windows drops them: "a." would be "a", and ".."
+// the directory above), holds no control character nor any of < > : " | ? *, and is no device
+// (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$ in any case, with or without an
+// extension).
+bool is_storable_name(const char* name);
 
 inline constexpr const char* cannot_understand_text =
     "The server sent a response that this program cannot understand.";

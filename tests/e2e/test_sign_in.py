@@ -210,22 +210,33 @@ class SignInTests(StoreTestCase):
         self.assertTrue(self.no_box(pid))
         self.assertEqual(self.status_label(hwnd)["text"], "")
 
-    def test_unsafe_product_is_refused_and_the_empty_window_still_closes(self):
-        # An installer name that climbs out of the product's directory.
-        self.configure(tokens=[TOKEN], products={PRODUCT: ["T", "..\\setup.exe", "localhost/x"]})
-        pid, hwnd = self.open_program()
-        box = self.wait_dialog(pid)
-        self.assertEqual(box["text"],
-                         "The server sent a response that this program cannot understand.")
-        self.assertEqual(box["icon"], "warning")
-        self.press(box, "OK")
-        self.assertEqual(self.controls(hwnd), [])
-        # Closing the empty download screen asks whether to keep the files.
-        self.driver.call("close", hwnd)
-        question = self.wait_dialog(pid)
-        self.assertTrue(question["text"].startswith("You are about to stop the download."))
-        self.press(question, "Yes")
-        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+    def test_unsafe_products_are_refused_before_anything_is_created(self):
+        # An installer name that climbs out of the product's directory, a file Windows
+        # opens as a device, and two names Windows stores as one file.
+        for fields in (["T", "..\\setup.exe", "localhost/x"],
+                       ["T", "setup.exe", "localhost/x", "a.bin", "1", "sub/Nul.txt", "1"],
+                       ["T", "setup.exe", "localhost/x", "Data/a.bin", "1", "data\\A.BIN", "1"]):
+            with self.subTest(fields=fields):
+                self.configure(tokens=[TOKEN], products={PRODUCT: fields})
+                program = self.copy_program("program")
+                pid = self.start(program)
+                hwnd = self.wait_window(pid)["hwnd"]
+                box = self.wait_dialog(pid)
+                self.assertEqual(box["text"],
+                                 "The server sent a response that this program cannot understand.")
+                self.assertEqual(box["icon"], "warning")
+                self.press(box, "OK")
+                self.assertEqual(self.controls(hwnd), [])
+                # Closing the empty download screen asks whether to keep the files.
+                self.driver.call("close", hwnd)
+                question = self.wait_dialog(pid)
+                self.assertTrue(question["text"].startswith("You are about to stop the download."))
+                self.press(question, "Yes")
+                self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+                # No download was asked for and nothing was written beside the program.
+                self.assertEqual([r["path"] for r in self.requests()], ["/downloader_sign_in"])
+                self.assertEqual(os.listdir(os.path.dirname(program)),
+                                 [os.path.basename(program)])
 
     def test_closing_the_window_during_sign_in_ends_with_code_0(self):
         self.configure(force={"stall_before_headers": True, "stall_seconds": 30})

@@ -1,11 +1,32 @@
 // Feeds arbitrary bodies through the envelope and, after "ok", the parse of the
-// product specification; ASan catches any read past the reader's terminator.
+// product specification; ASan catches any read past the reader's terminator, and an
+// accepted list must hold only names Windows stores as written, each its own file.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "screens/download_parse.h"
+
+namespace {
+
+// A name as Windows compares it, spelled out the slow way: ASCII letters in lower case
+// and one kind of slash.
+std::string as_compared(const char* name) {
+    std::string s = name;
+    for (char& c : s) {
+        c = c == '\\' ? '/' : (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    return s;
+}
+
+// One name is the other, or holds it as a directory holds a file.
+bool same_file_or_inside(const std::string& a, const std::string& b) {
+    return a == b || b.starts_with(a + '/') || a.starts_with(b + '/');
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Exactly n + 1 bytes, so that one byte too far is an overflow ASan reports.
@@ -21,20 +42,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const char* end = buffer.data() + size;
     if (s.specification_end != end || s.first_file > end + 1 || s.total_size < 0 ||
-        !is_safe_relative_name(s.download_executable)) {
+        !is_storable_name(s.download_executable)) {
         std::abort();
     }
     std::int64_t total = 0;
+    std::vector<std::string> names;
     product_file_cursor cursor(s);
     product_file file;
     while (cursor.next(file)) {
-        if (file.size < 0 || !is_safe_relative_name(file.name)) {
+        if (file.size < 0 || !is_storable_name(file.name)) {
             std::abort();
         }
         total += file.size;
+        names.push_back(as_compared(file.name));
     }
     if (total != s.total_size) {
         std::abort();
+    }
+    // Every pair, while the list is short enough to afford it.
+    for (std::size_t i = 0; names.size() <= 64 && i < names.size(); ++i) {
+        for (std::size_t j = i + 1; j < names.size(); ++j) {
+            if (same_file_or_inside(names[i], names[j])) {
+                std::abort();
+            }
+        }
     }
     return 0;
 }
