@@ -93,15 +93,4 @@ TEST_F(PathOnWindows, AFolderOutsideTheCodePageKeepsItsOwnName) {
     EXPECT_TRUE(exists(look_alike + L"\\keep.txt"));
 }
 
-TEST(ProgramDirectoryOnWindows, EndsWithABackslashBeforeTheProgram) {
-    std::wstring directory;
-    ASSERT_TRUE(program_directory(directory));
-    ASSERT_FALSE(directory.empty());
-    EXPECT_EQ(directory.back(), L'\\');
-    wchar_t program[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, program, MAX_PATH);
-    EXPECT_EQ(std::wstring(program, n).substr(0, directory.size()), directory);
-    EXPECT_EQ(std::wstring(program, n).find(L'\\', directory.size()), std::wstring::npos);
-}
-
 } // namespace
