@@ -1,8 +1,11 @@
 # Windows tests, run under Wine by ctest.
-add_executable(win_tests tests/win/util_win_test.cpp tests/win/storable_name_test.cpp)
+add_executable(win_tests tests/win/util_win_test.cpp tests/win/storable_name_test.cpp
+                         tests/win/path_win_test.cpp)
 qv_strict(win_tests)
 target_link_libraries(win_tests PRIVATE qv_platform gtest gtest_main)
-gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+# Wine names Unix files through the locale's character set: UTF-8 holds every script.
+gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                     PROPERTIES ENVIRONMENT LC_ALL=C.UTF-8)
 
 # Stamped copies of a real Windows executable: the stamping logic is portable.
 add_executable(token_probe tests/win/token_probe.cpp)

@@ -62,10 +62,10 @@ template <class T> inline void system_assert_(const char* name, T value) {
     }
 }
 
-// Removes the product's directory (below download_dir) with everything in it, then
-// download_dir itself if nothing else is left there. Non-zero when download_dir went.
-// Windows only.
-int delete_product_files(const char* download_dir, const char* product);
+// Removes the product's directory (below download_dir, a wide-character path) with
+// everything in it, then download_dir itself if nothing else is left there. Non-zero
+// when download_dir went. Windows only.
+int delete_product_files(const wchar_t* download_dir, const char* product);
 
 [[noreturn]] void mem_error();
 void* my_malloc(std::size_t size);

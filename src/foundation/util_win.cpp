@@ -4,6 +4,7 @@
 
 #include <shellapi.h>
 
+#include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "foundation/util_platform.h"
 #include "shell/shell_state.h"
@@ -35,15 +36,15 @@ int show_box(const char* text, notice_kind kind) {
 
 } // namespace util_platform
 
-int delete_product_files(const char* download_dir, const char* product) {
+int delete_product_files(const wchar_t* download_dir, const char* product) {
     // The shell takes a list of paths, each ended by a NUL, the list by a second one.
-    std::string list = format_string("%1!s!\\%2!s! ", download_dir, product);
-    list.back() = '\0';
-    SHFILEOPSTRUCTA operation{};
+    std::wstring list = download_dir + widen(format_string("\\%1!s! ", product));
+    list.back() = L'\0';
+    SHFILEOPSTRUCTW operation{};
     operation.hwnd = main_window;
     operation.wFunc = FO_DELETE;
     operation.pFrom = list.c_str();
     operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationA(&operation);
-    return RemoveDirectoryA(download_dir);
+    SHFileOperationW(&operation);
+    return RemoveDirectoryW(download_dir);
 }

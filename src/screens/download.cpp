@@ -8,14 +8,15 @@
 #include <commctrl.h>
 
 #include <cstdlib>
-#include <cstring>
+#include <cwchar>
 
+#include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "screens/download_internal.h"
 #include "screens/install.h"
 #include "shell/main_thread.h"
 
-char download_dir[MAX_PATH + 32];
+wchar_t download_dir[MAX_PATH + 32];
 
 product_specification& product = *new product_specification;
 CRITICAL_SECTION critical_section;
@@ -95,14 +96,11 @@ const char* download_executable() {
 }
 
 void download(char* response, std::size_t length) {
-    char program[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, program, sizeof program);
+    std::wstring directory;
     // A cut-off name would put the files somewhere else: treat it as the failure it is.
-    system_assert_("GetModuleFileName", n < sizeof program ? n : 0);
-    char* slash = std::strrchr(program, '\\');
-    (slash != nullptr ? slash[1] : program[0]) = '\0';
-    const std::string directory = format_string("%1!s!Quarryvale temporary files", program);
-    std::memcpy(download_dir, directory.c_str(), directory.size() + 1);
+    system_assert_("GetModuleFileName", program_directory(directory));
+    directory += L"Quarryvale temporary files";
+    std::wmemcpy(download_dir, directory.c_str(), directory.size() + 1);
 
     current_screen = 1;
     status = "Initializing...";

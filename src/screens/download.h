@@ -4,8 +4,9 @@
 
 #include <cstddef>
 
-// The program's directory followed by "Quarryvale temporary files"; set by download().
-extern char download_dir[];
+// The program's directory followed by "Quarryvale temporary files", in wide characters
+// (foundation/path_win.h); set by download().
+extern wchar_t download_dir[];
 
 // Takes over the whole response (buffer of length + 1 bytes, NUL at length) for the
 // rest of the run.

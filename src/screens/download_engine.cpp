@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "resources/token_block.h"
 #include "screens/download.h"
@@ -83,28 +84,30 @@ int begin_next_file() {
         return 1;
     }
     // Every directory on the way is made as needed, the temporary files' own included.
-    std::string path =
-        format_string("%1!s!/%2!s!/%3!s!", download_dir, product_identifier(), current_file);
-    for (char& c : path) {
-        if (c != '/') {
+    std::wstring path =
+        download_dir + widen(format_string("/%1!s!/%2!s!", product_identifier(), current_file));
+    for (wchar_t& c : path) {
+        if (c != L'/') {
             continue;
         }
-        c = '\0';
-        if (!CreateDirectoryA(path.c_str(), nullptr)) {
+        c = L'\0';
+        if (!CreateDirectoryW(path.c_str(), nullptr)) {
             const DWORD error = GetLastError();
             if (error != ERROR_ALREADY_EXISTS) {
                 report_system_error(
-                    format_string("Failed to create directory %1!s!", path.c_str()).c_str(), error);
+                    format_string("Failed to create directory %1!s!", narrow(path.c_str())).c_str(),
+                    error);
                 return 1;
             }
         }
-        c = '\\';
+        c = L'\\';
     }
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        report_system_error(format_string("Failed to create file %1!s!", path).c_str(), error);
+        report_system_error(format_string("Failed to create file %1!s!", narrow(path)).c_str(),
+                            error);
         return 1;
     }
     current_file_handle = file;
@@ -218,11 +221,12 @@ void request() {
 // and only the one file that is continued needs a handle.
 DWORD WINAPI thread_proc(LPVOID) {
     while (!past_last_file()) {
-        const std::string path =
-            format_string("%1!s!\\%2!s!\\%3!s!", download_dir, product_identifier(), current_file);
+        const std::wstring path =
+            download_dir +
+            widen(format_string("\\%1!s!\\%2!s!", product_identifier(), current_file));
         current_file_size = listed_size(current_file);
         WIN32_FILE_ATTRIBUTE_DATA info{};
-        if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &info) ||
+        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info) ||
             (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             break;
         }
@@ -230,7 +234,7 @@ DWORD WINAPI thread_proc(LPVOID) {
             static_cast<std::int64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
         HANDLE file = INVALID_HANDLE_VALUE;
         if (on_disk < current_file_size) {
-            file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | FILE_APPEND_DATA,
+            file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | FILE_APPEND_DATA,
                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
             if (file == INVALID_HANDLE_VALUE) {
                 break;
@@ -239,8 +243,8 @@ DWORD WINAPI thread_proc(LPVOID) {
             if (!SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END)) {
                 const DWORD error = GetLastError();
                 CloseHandle(file);
-                report_system_error(format_string("Failed to get size of file %1!s!", path).c_str(),
-                                    error);
+                report_system_error(
+                    format_string("Failed to get size of file %1!s!", narrow(path)).c_str(), error);
                 return 0;
             }
             on_disk = end.QuadPart; // the size that counts is the one appended to

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 
+#include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "resources/token_block.h"
 #include "screens/download.h"
@@ -47,24 +48,23 @@ void CALLBACK timer_proc(HWND, UINT, UINT_PTR, DWORD) {
 }
 
 void install() {
-    const std::string launch =
-        format_string("%1!s!\\%2!s!\\launch", download_dir, product_identifier());
-    const std::string installer = format_string("%1!s!\\%2!s!\\%3!s!", download_dir,
-                                                product_identifier(), download_executable());
-    if (!MoveFileA(launch.c_str(), installer.c_str())) {
+    const std::wstring directory =
+        download_dir + widen(format_string("\\%1!s!", product_identifier()));
+    const std::wstring launch = directory + L"\\launch";
+    const std::wstring installer = directory + L"\\" + widen(download_executable());
+    if (!MoveFileW(launch.c_str(), installer.c_str())) {
         const DWORD code = GetLastError();
         set_error(system_error(format_string("Failed to rename file. Source: %1!s!, Target: "
                                              "%2!s!, Error",
-                                             launch, installer)
+                                             narrow(launch), narrow(installer))
                                    .c_str(),
                                code));
         return;
     }
-    const std::string directory = format_string("%1!s!\\%2!s!", download_dir, product_identifier());
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (CreateProcessA(installer.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+    if (CreateProcessW(installer.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
                        directory.c_str(), &startup, &process)) {
         CloseHandle(process.hThread);
         install_process_id = process.dwProcessId;
@@ -76,7 +76,7 @@ void install() {
     } else {
         set_error(system_error("Failed to launch installer", GetLastError()));
     }
-    MoveFileA(installer.c_str(), launch.c_str());
+    MoveFileW(installer.c_str(), launch.c_str());
 }
 
 void install_done() {

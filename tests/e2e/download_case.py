@@ -51,6 +51,15 @@ class DownloadTestCase(E2ETestCase):
         return os.path.join(os.path.dirname(self.program), "Quarryvale temporary files",
                             PRODUCT)
 
+    def on_disk(self, listed):
+        """The bytes of the listed files on disk so far."""
+        total = 0
+        for name, _ in listed:
+            path = os.path.join(self.product_dir(), *name.split("/"))
+            if os.path.exists(path):
+                total += os.path.getsize(path)
+        return total
+
     def assert_product_arrived(self, listed):
         """Every file byte for byte; holes of sparse sources compared as data."""
         for name, size in listed:

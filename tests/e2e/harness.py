@@ -111,8 +111,10 @@ class Image:
 class Driver:
     """One qv-driver.exe process; every call answers within REPLY_TIMEOUT_S or fails."""
 
-    def __init__(self):
-        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    def __init__(self, environment=None):
+        """environment: variables for the driver and every program it starts."""
+        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                   **(environment or {}))
         self.process = subprocess.Popen(
             ["wine", DRIVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL, text=True, bufsize=1, env=env)

@@ -58,14 +58,6 @@ class DownloadTests(DownloadTestCase):
         self.assertEqual(gets[0], "")
         self.assertRegex(gets[1], r"^bytes=[1-9]\d*-$")
 
-    def on_disk(self, listed):
-        total = 0
-        for name, _ in listed:
-            path = os.path.join(self.product_dir(), *name.split("/"))
-            if os.path.exists(path):
-                total += os.path.getsize(path)
-        return total
-
     def test_resume_after_being_killed_again_and_again(self):
         listed = self.publish([("p1.bin", 1_500_000), ("p2/x.bin", 2_000_000), ("e.bin", 0),
                                ("p3.bin", 1_000_000), ("p4.bin", 1_500_000)], host="127.0.0.2")

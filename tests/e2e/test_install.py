@@ -1,15 +1,18 @@
 """The whole run through the real program: sign-in, download, the demo installer started
 under its own name in the product's directory, the main window hidden while the
-installer shows a window, the finished screen and each of its choices; and the
-installer's failures."""
+installer shows a window, the finished screen and each of its choices; the
+installer's failures; and a program folder named in any script."""
 
 import json
 import os
+import shutil
 import time
 
+import downloads
 import harness
 from download_case import DownloadTestCase, TITLE
 from harness import BIN, waiting_for_program
+from test_sign_in import PRODUCT
 
 INSTALLER = os.path.join(BIN, "qv-demo-installer.exe")
 REMOVE = "Remove temporary files (Recommended if installation was successful)"
@@ -30,7 +33,8 @@ def product(settings, launch=True, extra=()):
 class InstallTests(DownloadTestCase):
     def runs(self):
         try:
-            with open(os.path.join(self.product_dir(), "installer-runs.txt")) as f:
+            with open(os.path.join(self.product_dir(), "installer-runs.txt"),
+                      encoding="utf-8") as f:
                 return [json.loads(line) for line in f]
         except FileNotFoundError:
             return []
@@ -158,6 +162,66 @@ class InstallTests(DownloadTestCase):
         self.assertTrue(self.window(run["hwnd"])["visible"])
         self.assertTrue(os.path.exists(os.path.join(self.product_dir(), "setup.exe")))
         self.driver.call("close", run["hwnd"])
+
+    def test_a_program_folder_named_in_any_script(self):
+        # Wine names Unix files through the locale's character set; UTF-8 holds them all.
+        self.driver = harness.Driver({"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"})
+        self.addCleanup(self.driver.close)  # after tearDown has ended what it started
+        listed = self.publish(product("close_after_ms=300\n", extra=[("data/b.bin", 3_000_000)]),
+                              host="127.0.0.2")
+        downloads.configure_faults(self.faults, throttle=1_000_000)
+
+        # Outside the ANSI code page: the download, a resume after a kill, the installer
+        # and the removal all reach the folder by its own name.
+        self.program = self.copy_program("Łukasz-日本")
+        pid, hwnd = self.open_program(fresh=False)
+        self.wait_for(lambda: self.on_disk(listed) >= 400_000, 30, "the download to begin")
+        self.driver.call("kill", pid)
+        self.wait_exit(pid)
+        kept = self.on_disk(listed)
+        pid, hwnd = self.open_program(fresh=False)
+        run = self.wait_for(lambda: self.runs(), 60, "the installer")[0]
+        directory = self.product_dir()
+        self.assertEqual(run["cwd"].rstrip("\\"), harness.win_path(directory))
+        self.assertEqual(run["module"], harness.win_path(os.path.join(directory, "setup.exe")))
+        screen = self.finished(hwnd)
+        self.assert_product_arrived(listed)
+        self.assertEqual([r["range"] for r in downloads.fault_requests(self.faults)],
+                         [None, f"bytes={kept}-"])
+        self.driver.call("click", screen["OK"]["hwnd"])  # remove, the default
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+        self.assertFalse(os.path.exists(os.path.dirname(directory)))
+        self.assertTrue(os.path.exists(self.program))
+
+        # "Łukasz" beside "Lukasz", its closest match in the code page: the look-alike
+        # folder, holding a first file of the product already, is neither used nor touched.
+        downloads.configure_faults(self.faults)
+        self.program = self.copy_program("Łukasz")
+        look_alike = os.path.join(os.path.dirname(os.path.dirname(self.program)), "Lukasz")
+        shutil.rmtree(look_alike, ignore_errors=True)
+        stale = os.path.join(look_alike, "Quarryvale temporary files", PRODUCT, "data", "a.bin")
+        os.makedirs(os.path.dirname(stale))
+        with open(stale, "wb") as f:
+            f.write(b"x" * 200_000)
+        before = _tree(look_alike)
+        pid, hwnd = self.open_program(fresh=False)
+        screen = self.finished(hwnd)
+        self.assert_product_arrived(listed)
+        self.assertEqual([r["range"] for r in downloads.fault_requests(self.faults)], [None])
+        self.driver.call("click", screen["OK"]["hwnd"])
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+        self.assertFalse(os.path.exists(os.path.dirname(self.product_dir())))
+        self.assertEqual(_tree(look_alike), before)
+
+
+def _tree(top):
+    """Every file below top with its contents."""
+    files = {}
+    for directory, _, names in os.walk(top):
+        for name in names:
+            with open(os.path.join(directory, name), "rb") as f:
+                files[os.path.relpath(os.path.join(directory, name), top)] = f.read()
+    return files
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -20,16 +21,26 @@ bool with_window = true;
 UINT close_after_ms = 0;
 constexpr int finish_id = 1;
 
-std::string beside_me(const char* name) {
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    char* slash = std::strrchr(path, '\\');
-    slash[1] = '\0';
-    return std::string(path) + name;
+// Its folder may be named in any script: paths stay in wide characters, and the record
+// carries them as UTF-8.
+std::wstring beside_me(const wchar_t* name) {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    wchar_t* slash = std::wcsrchr(path, L'\\');
+    slash[1] = L'\0';
+    return std::wstring(path) + name;
+}
+
+std::string utf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
 }
 
 void read_settings() {
-    FILE* file = std::fopen(beside_me("installer.txt").c_str(), "r");
+    FILE* file = _wfopen(beside_me(L"installer.txt").c_str(), L"r");
     if (file == nullptr) {
         return;
     }
@@ -53,9 +64,9 @@ void read_settings() {
     std::fclose(file);
 }
 
-std::string json_text(const char* text) {
+std::string json_text(const std::string& text) {
     std::string out = "\"";
-    for (const char* p = text; *p != '\0'; ++p) {
+    for (const char* p = text.c_str(); *p != '\0'; ++p) {
         if (*p == '"' || *p == '\\') {
             out += '\\';
         }
@@ -65,11 +76,11 @@ std::string json_text(const char* text) {
 }
 
 void record_run(HWND window) {
-    char directory[MAX_PATH];
-    GetCurrentDirectoryA(sizeof directory, directory);
-    char module[MAX_PATH];
-    GetModuleFileNameA(nullptr, module, sizeof module);
-    FILE* file = std::fopen(beside_me("installer-runs.txt").c_str(), "a");
+    wchar_t directory[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, directory);
+    wchar_t module[MAX_PATH];
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    FILE* file = _wfopen(beside_me(L"installer-runs.txt").c_str(), L"a");
     if (file == nullptr) {
         return;
     }
@@ -78,8 +89,8 @@ void record_run(HWND window) {
                  "\"module\": %s}\n",
                  GetCurrentProcessId(),
                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)),
-                 json_text(directory).c_str(), json_text(GetCommandLineA()).c_str(),
-                 json_text(module).c_str());
+                 json_text(utf8(directory)).c_str(), json_text(utf8(GetCommandLineW())).c_str(),
+                 json_text(utf8(module)).c_str());
     std::fclose(file);
 }
 

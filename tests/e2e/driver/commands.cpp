@@ -67,16 +67,27 @@ int count_children(HWND window) {
     return count;
 }
 
+// Paths come as UTF-8, so that a folder named in any script can be started from.
+std::wstring from_utf8(const std::string& text) {
+    std::wstring wide(text.size() + 1, L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(),
+                                      static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? n - 1 : 0);
+    return wide;
+}
+
 std::string cmd_start(const command_args& args, json_writer& reply) {
     NEED(1, "start PATH [DIRECTORY]");
-    std::string command_line = "\"" + args[0] + "\"";
-    STARTUPINFOA startup{};
+    const std::wstring path = from_utf8(args[0]);
+    std::wstring command_line = L"\"" + path + L"\"";
+    const std::wstring directory = args.size() > 1 ? from_utf8(args[1]) : std::wstring();
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    const char* directory = args.size() > 1 ? args[1].c_str() : nullptr;
     // Suspended until the show hook is in place, so it sees the very first showing.
-    if (!CreateProcessA(args[0].c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                        CREATE_SUSPENDED, nullptr, directory, &startup, &info)) {
+    if (!CreateProcessW(path.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                        CREATE_SUSPENDED, nullptr, args.size() > 1 ? directory.c_str() : nullptr,
+                        &startup, &info)) {
         return "CreateProcess failed with " + std::to_string(GetLastError());
     }
     reply.key("watched").value(watch_show(info.dwThreadId));
