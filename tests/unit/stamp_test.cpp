@@ -3,12 +3,14 @@
 // and the output is complete or absent.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "resources/token_format.h"
 #include "stamp.h"
@@ -38,6 +40,31 @@ byte_buffer sample_image() {
     for (int i = 0; i < 512; ++i) {
         image.push_back(static_cast<unsigned char>(i * 13));
     }
+    return image;
+}
+
+void put_le(byte_buffer& image, std::size_t at, std::uint32_t value, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        image[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// The sample image behind a minimal PE header (PE32+ or PE32) whose security directory
+// holds address and size.
+byte_buffer pe_image(std::uint16_t magic, std::uint32_t address, std::uint32_t size) {
+    byte_buffer image(0x200, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    const std::size_t pe = 0x80, optional = pe + 24;
+    const std::size_t directories = optional + (magic == 0x20B ? 112 : 96);
+    put_le(image, 0x3C, pe, 4);
+    put_le(image, pe, 0x00004550, 4);
+    put_le(image, optional, magic, 2);
+    put_le(image, directories - 4, 16, 4);
+    put_le(image, directories + 8 * 4, address, 4);
+    put_le(image, directories + 8 * 4 + 4, size, 4);
+    const byte_buffer rest = sample_image();
+    image.insert(image.end(), rest.begin(), rest.end());
     return image;
 }
 
@@ -129,6 +156,30 @@ TEST(StampImage, RefusesWithoutTouchingTheImage) {
         EXPECT_NE(stamp_image(image, c.token, c.product), "") << c.what;
         EXPECT_EQ(image, c.image) << c.what;
     }
+}
+
+TEST(StampImage, RefusesASignedProgramAndStampsAnUnsignedOne) {
+    for (const std::uint16_t magic : {0x20B, 0x10B}) {
+        for (const auto& [address, size] : {std::pair{0x4800u, 0x2A8u}, std::pair{0x4800u, 0u}}) {
+            byte_buffer signed_image = pe_image(magic, address, size);
+            const byte_buffer before = signed_image;
+            EXPECT_NE(
+                stamp_image(signed_image, "Ab3dE6g9", "1").find("stamped before it is signed"),
+                std::string::npos)
+                << magic;
+            EXPECT_EQ(signed_image, before);
+        }
+        byte_buffer plain = pe_image(magic, 0, 0);
+        EXPECT_FALSE(has_authenticode_signature(plain));
+        EXPECT_EQ(stamp_image(plain, "Ab3dE6g9", "1"), "") << magic;
+    }
+    // A header that ends early or points outside the file is no signature.
+    byte_buffer cut = pe_image(0x20B, 0x4800, 0x2A8);
+    cut.resize(0x80 + 24 + 100);
+    EXPECT_FALSE(has_authenticode_signature(cut));
+    byte_buffer far = pe_image(0x20B, 0x4800, 0x2A8);
+    put_le(far, 0x3C, 0xFFFFFFF0u, 4);
+    EXPECT_FALSE(has_authenticode_signature(far));
 }
 
 TEST(StampImage, TwoBlocksAreCountedInTheReason) {
