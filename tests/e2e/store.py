@@ -24,12 +24,10 @@ def _make_certificates(directory):
 
 
 def signed_copy(program, token, product):
-    """A buyer's copy of program beside its directory, made as a store makes it: stamped
-    and signed with the test authority's code-signing certificate."""
+    """A buyer's copy of program beside it, made as a store makes it: stamped and signed
+    with the test authority's code-signing certificate."""
     _make_certificates(CERTS)
-    target = os.path.join(os.path.dirname(os.path.dirname(program)), "signed",
-                          os.path.basename(program))
-    os.makedirs(os.path.dirname(target), exist_ok=True)
+    target = os.path.join(os.path.dirname(program), "signed-copy.exe")
     subprocess.run([MAKE_COPY, program, target, token, product, "--ca", f"{CERTS}/ca.pem",
                     "--cert", f"{CERTS}/signer.pem", "--key", f"{CERTS}/signer.key"],
                    check=True, timeout=60, stdout=subprocess.DEVNULL)

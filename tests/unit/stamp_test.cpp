@@ -10,7 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <utility>
 
 #include "resources/token_format.h"
 #include "stamp.h"
@@ -43,28 +42,24 @@ byte_buffer sample_image() {
     return image;
 }
 
-void put_le(byte_buffer& image, std::size_t at, std::uint32_t value, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-        image[at + i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
-// The sample image behind a minimal PE header (PE32+ or PE32) whose security directory
-// holds address and size.
-byte_buffer pe_image(std::uint16_t magic, std::uint32_t address, std::uint32_t size) {
+// The sample image behind a minimal PE header (PE32+ when wide, else PE32) whose
+// security directory (entry 4) holds address and size; cut ends it inside the header.
+byte_buffer pe_image(bool wide, std::uint32_t address, std::uint32_t size, std::size_t cut = 0) {
     byte_buffer image(0x200, 0);
-    image[0] = 'M';
-    image[1] = 'Z';
-    const std::size_t pe = 0x80, optional = pe + 24;
-    const std::size_t directories = optional + (magic == 0x20B ? 112 : 96);
-    put_le(image, 0x3C, pe, 4);
-    put_le(image, pe, 0x00004550, 4);
-    put_le(image, optional, magic, 2);
-    put_le(image, directories - 4, 16, 4);
-    put_le(image, directories + 8 * 4, address, 4);
-    put_le(image, directories + 8 * 4 + 4, size, 4);
+    const auto put = [&](std::size_t at, std::uint32_t value) {
+        std::memcpy(&image[at], &value, 4);
+    };
+    const std::size_t pe = 0x80, directories = pe + 24 + (wide ? 112 : 96);
+    put(0, 'M' | 'Z' << 8);
+    put(0x3C, pe);
+    put(pe, 0x00004550); // "PE\0\0"
+    put(pe + 24, wide ? 0x20B : 0x10B);
+    put(directories - 4, 16);
+    put(directories + 32, address);
+    put(directories + 36, size);
     const byte_buffer rest = sample_image();
     image.insert(image.end(), rest.begin(), rest.end());
+    image.resize(cut ? cut : image.size());
     return image;
 }
 
@@ -159,27 +154,18 @@ TEST(StampImage, RefusesWithoutTouchingTheImage) {
 }
 
 TEST(StampImage, RefusesASignedProgramAndStampsAnUnsignedOne) {
-    for (const std::uint16_t magic : {0x20B, 0x10B}) {
-        for (const auto& [address, size] : {std::pair{0x4800u, 0x2A8u}, std::pair{0x4800u, 0u}}) {
-            byte_buffer signed_image = pe_image(magic, address, size);
-            const byte_buffer before = signed_image;
-            EXPECT_NE(
-                stamp_image(signed_image, "Ab3dE6g9", "1").find("stamped before it is signed"),
-                std::string::npos)
-                << magic;
-            EXPECT_EQ(signed_image, before);
-        }
-        byte_buffer plain = pe_image(magic, 0, 0);
-        EXPECT_FALSE(has_authenticode_signature(plain));
-        EXPECT_EQ(stamp_image(plain, "Ab3dE6g9", "1"), "") << magic;
+    for (const byte_buffer& signed_image :
+         {pe_image(true, 0x4800, 0x2A8), pe_image(false, 0x4800, 0x2A8), pe_image(true, 0, 8)}) {
+        byte_buffer image = signed_image;
+        EXPECT_NE(stamp_image(image, "Ab3dE6g9", "1").find("stamped before it is signed"),
+                  std::string::npos);
+        EXPECT_EQ(image, signed_image);
     }
-    // A header that ends early or points outside the file is no signature.
-    byte_buffer cut = pe_image(0x20B, 0x4800, 0x2A8);
-    cut.resize(0x80 + 24 + 100);
-    EXPECT_FALSE(has_authenticode_signature(cut));
-    byte_buffer far = pe_image(0x20B, 0x4800, 0x2A8);
-    put_le(far, 0x3C, 0xFFFFFFF0u, 4);
-    EXPECT_FALSE(has_authenticode_signature(far));
+    for (byte_buffer image : {pe_image(true, 0, 0), pe_image(false, 0, 0)}) {
+        EXPECT_EQ(stamp_image(image, "Ab3dE6g9", "1"), "");
+    }
+    // A header cut off before its directories is no signature.
+    EXPECT_FALSE(has_authenticode_signature(pe_image(true, 0x4800, 0x2A8, 0x100)));
 }
 
 TEST(StampImage, TwoBlocksAreCountedInTheReason) {
