@@ -18,6 +18,8 @@ INSTALL_LINE = f"Launching {TITLE} installer..."
 
 
 class DownloadTestCase(E2ETestCase):
+    product = PRODUCT  # the product identifier of the copy under test
+
     @classmethod
     def start_servers(cls):
         cls.webroot = tempfile.mkdtemp(prefix="qv-webroot-")
@@ -34,22 +36,23 @@ class DownloadTestCase(E2ETestCase):
 
     # Products.
 
-    def publish(self, files, host="127.0.0.1", sparse_from=None, title=TITLE):
+    def publish(self, files, host="127.0.0.1", sparse_from=None, title=TITLE, token=TOKEN,
+                product=PRODUCT):
         """Makes and publishes a product under a path of this test's own and offers it
-        to the program's token; returns [(name, size), ...]."""
+        to the token (the unstamped program's by default); returns [(name, size), ...]."""
         source = os.path.join(self.sources, self._testMethodName)
         shutil.rmtree(source, ignore_errors=True)
         names = downloads.make_product(source, files, sparse_from=sparse_from)
         path = "/" + self._testMethodName
         listed, _ = downloads.publish_product(source, names, self.webroot, path)
-        store.configure(self.store_state, tokens=[TOKEN], products={
-            PRODUCT: downloads.product_fields(listed, server=host + path, title=title)})
-        self.source, self.path = source, path
+        store.configure(self.store_state, tokens=[token], products={
+            product: downloads.product_fields(listed, server=host + path, title=title)})
+        self.source, self.path, self.product = source, path, product
         return listed
 
     def product_dir(self):
         return os.path.join(os.path.dirname(self.program), "Quarryvale temporary files",
-                            PRODUCT)
+                            self.product)
 
     def on_disk(self, listed):
         """The bytes of the listed files on disk so far."""

@@ -12,14 +12,26 @@ from harness import BIN, BUILD, REPO, win_path
 
 STORE = os.path.join(REPO, "tools", "store", "store.py")
 MAKE_CERTS = os.path.join(REPO, "tools", "store", "make-certs.sh")
+MAKE_COPY = os.path.join(REPO, "tools", "store", "make-copy")
 TRUST = os.path.join(BIN, "qv-trust-ca.exe")
 CERTS = os.path.join(BUILD, "test-ca")
 
 
 def _make_certificates(directory):
-    if not os.path.exists(os.path.join(directory, "server.pem")):
+    if not os.path.exists(os.path.join(directory, "signer.pem")):
         subprocess.run([MAKE_CERTS, directory, "localhost"], check=True, timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def signed_copy(program, token, product):
+    """A buyer's copy of program beside it, made as a store makes it: stamped and signed
+    with the test authority's code-signing certificate."""
+    _make_certificates(CERTS)
+    target = os.path.join(os.path.dirname(program), "signed-copy.exe")
+    subprocess.run([MAKE_COPY, program, target, token, product, "--ca", f"{CERTS}/ca.pem",
+                    "--cert", f"{CERTS}/signer.pem", "--key", f"{CERTS}/signer.key"],
+                   check=True, timeout=60, stdout=subprocess.DEVNULL)
+    return target
 
 
 def _trust(ca_pem):

@@ -1,5 +1,6 @@
 """Downloading through the real program from nginx: a fresh download of nested and
-empty files, resume after the program is killed, and the stream's part boundaries."""
+empty files, a buyer's stamped and signed copy, resume after the program is killed, and
+the stream's part boundaries."""
 
 import os
 import random
@@ -8,6 +9,7 @@ import time
 
 import downloads
 import harness
+import store
 from download_case import PAUSE_ID, DownloadTestCase
 from harness import waiting_for_program
 
@@ -26,6 +28,15 @@ class DownloadTests(DownloadTestCase):
         self.assertTrue(os.path.isdir(os.path.join(self.product_dir(), "a", "b")))
         gets = [r for r in downloads.nginx_requests(self.nginx) if r["path"] == self.path]
         self.assertEqual([(r["range"], r["status"]) for r in gets], [(None, 200)])
+
+    def test_a_signed_copy_signs_in_with_its_own_token_and_downloads(self):
+        listed = self.publish(NESTED[:3], token="Signed42", product="4711")
+        self.program = store.signed_copy(self.copy_program("unsigned"), "Signed42", "4711")
+        pid, hwnd = self.open_program(fresh=False)
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(listed)
+        self.assertEqual([r["fields"] for r in store.requests(self.store_state)],
+                         [[["cookie", "Signed42"], ["product", "4711"]]])
 
     def test_a_product_of_empty_files_needs_no_request(self):
         listed = self.publish([("e1.bin", 0), ("d/e2.bin", 0)])

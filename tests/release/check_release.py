@@ -1,21 +1,27 @@
 #!/usr/bin/env python3
 """Checks the release build of the program as a buyer receives it: small enough to
 download in a moment, needing no DLL that Windows does not ship, stripped, and carrying
-its version information and manifest. Reads the PE file itself, so it needs nothing but
-Python.
+its version information and manifest. Reads the PE file itself. Then makes a buyer's
+copy of it with tools/store/make-copy (and a throwaway authority from make-certs.sh):
+the signed copy verifies and keeps its resources, a changed byte breaks it, and a signed
+copy, a key of another certificate and a certificate that cannot sign code are refused
+without a trace.
 
 Usage: check_release.py PROGRAM.exe
 Prints the size and the imported DLLs, one line per check, and a closing line in
 ctest's form that tests/run-all.sh counts.
 """
+import os
 import struct
+import subprocess
 import sys
+import tempfile
 
 SIZE_LIMIT = 400_000  # bytes; 400 KB however one counts a kilobyte
 # DLLs every Windows ships, of which the program may use these and no others.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "wininet.dll", "comctl32.dll",
                "shell32.dll", "advapi32.dll", "msvcrt.dll"}
-IMPORT, DELAY_IMPORT, RESOURCE = 1, 13, 2  # data directory indices
+IMPORT, DELAY_IMPORT, RESOURCE, SECURITY = 1, 13, 2, 4  # data directory indices
 RT_VERSION, RT_MANIFEST = 16, 24
 
 
@@ -80,6 +86,52 @@ class PE:
                 for i in range(numbered)}
 
 
+def copy_checks(program):
+    """(passed, what) for a buyer's copy made by make-copy and for its refusals."""
+    store = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "store")
+    with tempfile.TemporaryDirectory(prefix="qv-copy-") as work, open(program, "rb") as f:
+        before, certs, out = f.read(), f"{work}/certs", f"{work}/out"
+        os.mkdir(out)
+        subprocess.run([f"{store}/make-certs.sh", certs, "localhost"], check=True)
+
+        def make(source, target, cert="signer", key="signer"):
+            return subprocess.run([f"{store}/make-copy", source, f"{out}/{target}", "Signed42",
+                                   "4711", "--ca", f"{certs}/ca.pem", "--cert",
+                                   f"{certs}/{cert}.pem", "--key", f"{certs}/{key}.key"],
+                                  capture_output=True, text=True)
+
+        def verifies(data):
+            with open(f"{work}/check.exe", "wb") as copy:
+                copy.write(data)
+            return subprocess.run(["osslsigncode", "verify", "-in", f"{work}/check.exe", "-CAfile",
+                                   f"{certs}/ca.pem"], capture_output=True).returncode == 0
+
+        made = make(program, "copy.exe")
+        print(f"release: make-copy: {made.stderr.strip() or 'made'}")
+        data = open(f"{out}/copy.exe", "rb").read() if made.returncode == 0 else b"MZ"
+        signed = PE(data) if made.returncode == 0 else None
+        checks = [
+            (verifies(data) and b"Signed42\x004711\x00" in data,
+             "a buyer's copy made by make-copy is stamped and verifies against its authority"),
+            (signed and signed.directory(SECURITY)[1] > 0 and
+             {RT_VERSION, RT_MANIFEST} <= signed.resource_types(),
+             "the signed copy keeps its version information and manifest"),
+            (signed and not verifies(data[:99999] + bytes([data[99999] ^ 1]) + data[100000:]),
+             "a copy with one byte changed fails verification")]
+        for what, args, says in (
+                ("a signed copy", (f"{out}/copy.exe", "again.exe"), "stamped before it is signed"),
+                ("a key of another certificate", (program, "b.exe", "signer", "server"),
+                 "do not belong together"),
+                ("a certificate that cannot sign code", (program, "c.exe", "server", "server"),
+                 "cannot sign code")):
+            refused = make(*args)
+            checks.append((refused.returncode == 1 and says in refused.stderr and
+                           os.listdir(out) == ["copy.exe"], f"make-copy refuses {what}"))
+        with open(program, "rb") as f:
+            checks.append((f.read() == before, "make-copy leaves the program as it was"))
+        return checks
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -109,6 +161,13 @@ def main():
                 (RT_MANIFEST in types, "carries its manifest")):
             print(f"release: {'passed' if passed else 'FAILED'}: {what}")
             checks.append(passed)
+        try:
+            copies = copy_checks(path)
+        except (OSError, subprocess.SubprocessError) as error:
+            copies = [(False, f"a buyer's copy could be made and checked ({error})")]
+        for passed, what in copies:
+            print(f"release: {'passed' if passed else 'FAILED'}: {what}")
+            checks.append(bool(passed))
     failed = checks.count(False)
     percent = (len(checks) - failed) * 100 // len(checks)
     print(f"{percent}% tests passed, {failed} tests failed out of {len(checks)}")

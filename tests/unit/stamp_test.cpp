@@ -3,6 +3,7 @@
 // and the output is complete or absent.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -38,6 +39,27 @@ byte_buffer sample_image() {
     for (int i = 0; i < 512; ++i) {
         image.push_back(static_cast<unsigned char>(i * 13));
     }
+    return image;
+}
+
+// The sample image behind a minimal PE header (PE32+ when wide, else PE32) whose
+// security directory (entry 4) holds address and size; cut ends it inside the header.
+byte_buffer pe_image(bool wide, std::uint32_t address, std::uint32_t size, std::size_t cut = 0) {
+    byte_buffer image(0x200, 0);
+    const auto put = [&](std::size_t at, std::uint32_t value) {
+        std::memcpy(&image[at], &value, 4);
+    };
+    const std::size_t pe = 0x80, directories = pe + 24 + (wide ? 112 : 96);
+    put(0, 'M' | 'Z' << 8);
+    put(0x3C, pe);
+    put(pe, 0x00004550); // "PE\0\0"
+    put(pe + 24, wide ? 0x20B : 0x10B);
+    put(directories - 4, 16);
+    put(directories + 32, address);
+    put(directories + 36, size);
+    const byte_buffer rest = sample_image();
+    image.insert(image.end(), rest.begin(), rest.end());
+    image.resize(cut ? cut : image.size());
     return image;
 }
 
@@ -129,6 +151,21 @@ TEST(StampImage, RefusesWithoutTouchingTheImage) {
         EXPECT_NE(stamp_image(image, c.token, c.product), "") << c.what;
         EXPECT_EQ(image, c.image) << c.what;
     }
+}
+
+TEST(StampImage, RefusesASignedProgramAndStampsAnUnsignedOne) {
+    for (const byte_buffer& signed_image :
+         {pe_image(true, 0x4800, 0x2A8), pe_image(false, 0x4800, 0x2A8), pe_image(true, 0, 8)}) {
+        byte_buffer image = signed_image;
+        EXPECT_NE(stamp_image(image, "Ab3dE6g9", "1").find("stamped before it is signed"),
+                  std::string::npos);
+        EXPECT_EQ(image, signed_image);
+    }
+    for (byte_buffer image : {pe_image(true, 0, 0), pe_image(false, 0, 0)}) {
+        EXPECT_EQ(stamp_image(image, "Ab3dE6g9", "1"), "");
+    }
+    // A header cut off before its directories is no signature.
+    EXPECT_FALSE(has_authenticode_signature(pe_image(true, 0x4800, 0x2A8, 0x100)));
 }
 
 TEST(StampImage, TwoBlocksAreCountedInTheReason) {

@@ -1,6 +1,7 @@
 // quarryvale-stamp: writes a copy of a built program that carries one buyer's sign-in
 // token and the product identifier. The store runs it once per copy, before any code
-// signing (stamping changes the file's bytes and would break a signature).
+// signing (stamping changes the file's bytes and would break a signature), so it refuses
+// a program that is already signed. tools/store/make-copy does both in that order.
 //
 // The input is never modified, and the output appears complete or not at all: it is
 // written to a temporary file beside it, flushed to disk and then renamed into place.

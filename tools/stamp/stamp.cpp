@@ -2,6 +2,7 @@
 #include "stamp.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "resources/token_format.h"
@@ -27,6 +28,18 @@ bool slot_string(const byte_buffer& image, std::size_t offset, std::size_t slot_
         return false;
     }
     out.assign(begin, nul);
+    return true;
+}
+
+// A little-endian field of the PE header, or false if the image ends before it.
+bool read_le(const byte_buffer& image, std::size_t at, std::size_t size, std::uint32_t& value) {
+    if (at > image.size() || image.size() - at < size) {
+        return false;
+    }
+    value = 0;
+    for (std::size_t i = size; i-- > 0;) {
+        value = (value << 8) | image[at + i];
+    }
     return true;
 }
 
@@ -75,6 +88,27 @@ block_search find_token_block(const byte_buffer& image) {
     return result;
 }
 
+bool has_authenticode_signature(const byte_buffer& image) {
+    constexpr std::size_t security_directory = 4; // IMAGE_DIRECTORY_ENTRY_SECURITY
+    std::uint32_t pe = 0, signature = 0, magic = 0;
+    if (image.size() < 2 || image[0] != 'M' || image[1] != 'Z' || !read_le(image, 0x3C, 4, pe) ||
+        !read_le(image, pe, 4, signature) || signature != 0x00004550 /* "PE\0\0" */) {
+        return false;
+    }
+    // The optional header follows the 4-byte signature and the 20-byte file header; its
+    // data directories start at a size that depends on PE32 (0x10B) or PE32+ (0x20B).
+    const std::size_t optional = std::size_t{pe} + 24;
+    if (!read_le(image, optional, 2, magic) || (magic != 0x10B && magic != 0x20B)) {
+        return false;
+    }
+    const std::size_t directories = optional + (magic == 0x20B ? 112 : 96);
+    std::uint32_t count = 0, address = 0, size = 0;
+    const std::size_t entry = directories + 8 * security_directory;
+    return read_le(image, directories - 4, 4, count) && count > security_directory &&
+           read_le(image, entry, 4, address) && read_le(image, entry + 4, 4, size) &&
+           (address != 0 || size != 0);
+}
+
 std::string stamp_image(byte_buffer& image, std::string_view token, std::string_view product) {
     std::string reason = check_token(token);
     if (reason.empty()) {
@@ -82,6 +116,12 @@ std::string stamp_image(byte_buffer& image, std::string_view token, std::string_
     }
     if (!reason.empty()) {
         return reason;
+    }
+    // Stamping changes bytes that a signature covers: the copy would look signed but
+    // fail every check. The store signs each copy after stamping it.
+    if (has_authenticode_signature(image)) {
+        return "the file already carries an Authenticode signature; a copy must be stamped "
+               "before it is signed (stamp the unsigned program, then sign the copy)";
     }
     const block_search block = find_token_block(image);
     if (!block.found) {

@@ -1,5 +1,5 @@
 // The stamping tool's logic, free of file handling so that it is unit-tested: check the
-// values, find the one token block in a program image, and write the values into it.
+// values, refuse a signed image, find the one token block and write the values into it.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +21,10 @@ struct block_search {
     std::string reason;
 };
 block_search find_token_block(const byte_buffer& image);
+
+// Whether image is a PE file with a non-empty security directory, which is where an
+// Authenticode signature lives. A file that is not a PE image carries none.
+bool has_authenticode_signature(const byte_buffer& image);
 
 // Writes token and product into the block found in image. Checks everything first and
 // leaves image untouched on any refusal; returns the reason, or empty on success.

@@ -1,7 +1,9 @@
 #!/bin/sh
-# Makes a throwaway certificate authority and a server certificate for HOST signed by
-# it, in DIR: ca.pem (to be trusted by the test Wine prefix only), server.pem and
-# server.key (for store.py). Nothing here is ever trusted by the machine itself.
+# Makes a throwaway certificate authority and, signed by it, in DIR: a server certificate
+# for HOST (server.pem, server.key, for store.py) and a code-signing certificate for the
+# store (signer.pem, signer.key, for make-copy). ca.pem is to be trusted by the test Wine
+# prefix only; nothing here is ever trusted by the machine itself. signer.pem is made
+# last, so its presence says the whole set is there.
 # Usage: make-certs.sh DIR HOST
 set -eu
 dir=$1
@@ -12,10 +14,17 @@ openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -keyout ca.key -out c
     -subj "/CN=Quarryvale test authority" \
     -addext "basicConstraints=critical,CA:TRUE" \
     -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -sha256 -keyout server.key -out server.csr \
-    -subj "/CN=$host" 2>/dev/null
-printf 'subjectAltName=DNS:%s\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' \
-    "$host" >server.ext
-openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 \
-    -sha256 -extfile server.ext -out server.pem 2>/dev/null
-rm -f server.csr server.ext ca.srl
+
+# certificate NAME SUBJECT EXTENSIONS: NAME.pem and NAME.key, signed by the authority.
+certificate() {
+    openssl req -newkey rsa:2048 -nodes -sha256 -keyout "$1.key" -out "$1.csr" \
+        -subj "$2" 2>/dev/null
+    printf '%b' "$3" >"$1.ext"
+    openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 \
+        -sha256 -extfile "$1.ext" -out "$1.pem" 2>/dev/null
+    rm -f "$1.csr" "$1.ext" ca.srl
+}
+certificate server "/CN=$host" \
+    "subjectAltName=DNS:$host\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n"
+certificate signer "/CN=Quarryvale test store" \
+    "extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\nbasicConstraints=CA:FALSE\n"
