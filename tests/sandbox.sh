@@ -21,6 +21,20 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 ip link set lo up
 
+# The download server's own name for HTTPS: the store holds localhost:443, and a secure
+# connection needs a name its certificate can carry (an address alone fails the name
+# check). It lives in this mount namespace only.
+export QV_DOWNLOAD_HOST=downloads.test QV_DOWNLOAD_ADDRESS=127.0.0.3
+hosts=$(mktemp)
+{
+    cat /etc/hosts
+    echo "$QV_DOWNLOAD_ADDRESS $QV_DOWNLOAD_HOST"
+    echo "$QV_DOWNLOAD_ADDRESS mismatch.test"
+    echo "127.0.0.4 untrusted.test"
+} >"$hosts"
+mount --bind "$hosts" /etc/hosts
+rm -f "$hosts"
+
 # Sockets live in wineserver, so a wineserver of this prefix left running outside the
 # namespace would take every connection out of it.
 wineserver -k >/dev/null 2>&1 || true

@@ -1,6 +1,6 @@
 """The base of the download groups: the store's sign-in endpoint on port 443, nginx on
-127.0.0.1:80 and the fault server on 127.0.0.2:80, all serving one web root inside the
-group's namespace, and the real program, copied per test so that its directory of
+127.0.0.1:80 and over HTTPS as downloads.test (127.0.0.3:443), and the fault server on
+127.0.0.2:80, all serving one web root inside the group's namespace, and the real program, copied per test so that its directory of
 temporary files is the test's own."""
 
 import os
@@ -26,13 +26,16 @@ class DownloadTestCase(E2ETestCase):
         cls.sources = tempfile.mkdtemp(prefix="qv-sources-")
         cls.store_state = store.start_store(cls, http_port=0)
         cls.nginx = downloads.start_nginx(cls, cls.webroot)
+        cls.secure_nginx = downloads.start_nginx(
+            cls, cls.webroot, downloads.SECURE_ADDRESS, 443,
+            tls=[os.path.join(store.CERTS, name) for name in ("server.pem", "server.key")])
         cls.faults = downloads.start_fault_server(cls, cls.webroot)
 
     @classmethod
     def tearDownClass(cls):
         super().tearDownClass()
         store.remove_state(cls.store_state)
-        downloads.remove_state(cls.nginx, cls.faults, cls.webroot, cls.sources)
+        downloads.remove_state(cls.nginx, cls.secure_nginx, cls.faults, cls.webroot, cls.sources)
 
     # Products.
 

@@ -72,17 +72,25 @@ def part_file(webroot, path, index):
     return publish.part_file(webroot, path, index)
 
 
-def _spawn(case, script, webroot, address, port, state):
+# The HTTPS download server's name and address, which tests/sandbox.sh maps in the
+# sandbox's own /etc/hosts; its certificate is the store's, which names it too.
+SECURE_HOST = os.environ.get("QV_DOWNLOAD_HOST", "downloads.test")
+SECURE_ADDRESS = os.environ.get("QV_DOWNLOAD_ADDRESS", "127.0.0.3")
+
+
+def _spawn(case, script, webroot, address, port, state, extra=()):
     ready = os.path.join(state, "ready")
     case.spawn_server(["/usr/bin/python3", os.path.join(TOOLS, script), "--webroot", webroot,
-                       "--state", state, "--address", address, "--port", str(port)],
+                       "--state", state, "--address", address, "--port", str(port), *extra],
                       ready=lambda: os.path.exists(ready))
     return state
 
 
-def start_nginx(case, webroot, address="127.0.0.1", port=80):
-    """Starts nginx on the web root; returns its state directory."""
-    return _spawn(case, "nginx.py", webroot, address, port, tempfile.mkdtemp(prefix="qv-nginx-"))
+def start_nginx(case, webroot, address="127.0.0.1", port=80, tls=None):
+    """Starts nginx on the web root, over HTTPS with tls=(certificate, key); returns its
+    state directory."""
+    return _spawn(case, "nginx.py", webroot, address, port, tempfile.mkdtemp(prefix="qv-nginx-"),
+                  ("--tls", *tls) if tls else ())
 
 
 def start_fault_server(case, webroot, address="127.0.0.2", port=80, **faults):

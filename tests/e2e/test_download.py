@@ -5,6 +5,8 @@ the stream's part boundaries."""
 import os
 import random
 import shutil
+import subprocess
+import tempfile
 import time
 
 import downloads
@@ -20,14 +22,35 @@ NESTED = [("a.bin", 300_000), ("empty-1.bin", 0), ("a/b/c.bin", 1_000_000),
 @waiting_for_program
 class DownloadTests(DownloadTestCase):
     def test_fresh_download_of_nested_and_empty_files(self):
-        listed = self.publish(NESTED)
+        # Over HTTPS, as a store that names it gets; every request goes to port 443.
+        listed = self.publish(NESTED, host="HTTPS://" + downloads.SECURE_HOST)
         pid, hwnd = self.open_program()
         self.wait_installer(hwnd)
         self.screenshot(hwnd)
         self.assert_product_arrived(listed)
         self.assertTrue(os.path.isdir(os.path.join(self.product_dir(), "a", "b")))
-        gets = [r for r in downloads.nginx_requests(self.nginx) if r["path"] == self.path]
+        gets = [r for r in downloads.nginx_requests(self.secure_nginx) if r["path"] == self.path]
         self.assertEqual([(r["range"], r["status"]) for r in gets], [(None, 200)])
+        self.assertEqual([r for r in downloads.nginx_requests(self.nginx)
+                          if r["path"] == self.path], [])
+
+    def test_certificates_that_fail_the_checks_are_network_errors(self):
+        # A name the certificate does not carry, and an authority nobody trusts: the
+        # platform's text and the reconnect, and not one byte written.
+        untrusted = tempfile.mkdtemp(prefix="qv-untrusted-")
+        subprocess.run([store.MAKE_CERTS, untrusted, "untrusted.test"], check=True, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        downloads.start_nginx(self, self.webroot, "127.0.0.4", 443,
+                              tls=[os.path.join(untrusted, n) for n in ("server.pem", "server.key")])
+        for host in ("https://mismatch.test", "https://untrusted.test"):
+            listed = self.publish(NESTED[:1], host=host)
+            pid, hwnd = self.open_program()
+            self.wait_for(lambda: (self.status(hwnd) or "").count(
+                ". Reconnecting in 5 seconds...") == 1, 30, f"the reconnect text for {host}")
+            print(f"[ measured ] {host}: {self.status(hwnd)!r}")
+            self.assertFalse(os.path.exists(self.product_dir()), host)
+            self.driver.call("kill", pid)
+        shutil.rmtree(untrusted, ignore_errors=True)
 
     def test_a_signed_copy_signs_in_with_its_own_token_and_downloads(self):
         listed = self.publish(NESTED[:3], token="Signed42", product="4711")

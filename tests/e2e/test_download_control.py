@@ -1,7 +1,8 @@
 """The download screen and its state machine through the real program and the fault
 server: the screen's layout and line, pause and unpause (also while a read is stalled
-and while waiting to reconnect), reconnection, the errors that pause with a box, and the
-stop question."""
+and while waiting to reconnect), reconnection, the errors that pause with a box, the
+stop question, and a silent server (broken off while waiting for headers, given up after
+a minute without a byte)."""
 
 import os
 import re
@@ -164,6 +165,45 @@ class DownloadControlTests(DownloadTestCase):
         self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
         self.assertFalse(os.path.exists(os.path.dirname(self.product_dir())))
         self.assertEqual(len(self.requests()), count)
+
+    def test_a_silent_server(self):
+        # Waiting for the answer's headers: Pause, Stop and closing act within a second.
+        self.set_faults(stall_before_headers=True, stall_seconds=600)
+        pid, hwnd = self.open_program()
+        self.assertTrue(downloads.wait_stalled(self.faults))
+        self.pause_within_a_second(hwnd)
+        for button, answer in (("stop", "Yes"), ("close", "No")):
+            self.set_faults(stall_before_headers=True, stall_seconds=600)
+            if button == "close":
+                pid, hwnd = self.open_program(fresh=False)
+            else:
+                self.click(hwnd, PAUSE_ID)
+            self.assertTrue(downloads.wait_stalled(self.faults))
+            if button == "stop":
+                self.click(hwnd, STOP_ID)
+            else:
+                self.driver.call("close", hwnd)
+            question = self.wait_dialog(pid)
+            started = time.monotonic()
+            self.press(question, answer)
+            self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+            self.assertLess(time.monotonic() - started, 1.0, answer)
+        self.assertFalse(os.path.exists(self.product_dir()))
+
+        # Silent in the middle of the body for a minute: a dropped connection, and the
+        # next attempt 5 s later asks for exactly what is on disk.
+        self.set_faults(stall_after=1_000_000, stall_seconds=600, times=1)
+        pid, hwnd = self.open_program(fresh=False)
+        self.assertTrue(downloads.wait_stalled(self.faults))
+        stalled_at = time.monotonic()
+        self.wait_for(lambda: RECONNECTING in (self.status(hwnd) or ""), 75, "the time-out")
+        self.assertRegex(self.status(hwnd), r"^[^.]* timed out\. Reconnecting in 5")
+        second = self.wait_for(lambda: self.requests()[1:], 15, "the next attempt")[0]
+        self.assertAlmostEqual(second["at"] - stalled_at, 65.0, delta=2.0)
+        self.assertEqual(second["range"], "bytes=1000000-")
+        downloads.release(self.faults)
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(self.listed)
 
     def test_stop_answered_after_the_download_completed_changes_nothing(self):
         # A stalled answer holds the download still until the question is up.

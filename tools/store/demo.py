@@ -141,7 +141,7 @@ def store_config(listed):
                              os.path.join(REPO, "tools", "store", "demo-config.json"))) as f:
         config = json.load(f)
     config["products"] = {PRODUCT: downloads.product_fields(
-        listed, server="127.0.0.1" + URL_PATH, title=TITLE)}
+        listed, server=f"https://{downloads.SECURE_HOST}{URL_PATH}", title=TITLE)}
     return config
 
 
@@ -385,9 +385,10 @@ def main():
         names = make_sources()
         say(f"publishing the product on nginx ({WEBROOT})")
         listed, total = downloads.publish_product(SOURCES, names, WEBROOT, URL_PATH)
-        say("starting the store (HTTPS on 443) and nginx (port 80)")
+        say(f"starting the store (HTTPS on localhost) and nginx (HTTPS as {downloads.SECURE_HOST})")
         state = store.start_store(servers, http_port=0, **store_config(listed))
-        downloads.start_nginx(servers, WEBROOT)
+        downloads.start_nginx(servers, WEBROOT, downloads.SECURE_ADDRESS, 443,
+                              tls=[os.path.join(store.CERTS, n) for n in ("server.pem", "server.key")])
         decorate_windows()
         stamp_program()
         say(f"running {PROGRAM} (token {TOKEN}, product {PRODUCT}, {total / 1e6:.1f} MB)")

@@ -16,6 +16,7 @@ it). Every key is optional; faults combine:
   stall_after   stop sending after this many body bytes, create STATE/stalled, and
                 wait stall_seconds (default 60) or until STATE/release exists ...
   stall_then    ... then "close" (default) or "continue" with the rest of the body
+  stall_before_headers  the same stall before anything of the answer is sent
   throttle      send the body at this many bytes per second
   times         apply the faults to the first K requests after the configuration
                 changed only; later ones are served normally
@@ -106,6 +107,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 "at": time.monotonic()})
         self.sent = 0
         try:
+            if faults.get("stall_before_headers") and not self.stall(faults):
+                self.close_connection = True
+                return
             self.send_response(status)
             for name, value in headers:
                 self.send_header(name, value)
@@ -160,17 +164,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 limit = min(limit, faults[key])
         throttle = faults.get("throttle")
         self.send_range(fd, offset, limit, throttle)
-        if "stall_after" in faults and self.sent < count:
-            open(state_file("stalled"), "w").close()
-            deadline = time.monotonic() + faults.get("stall_seconds", 60)
-            while time.monotonic() < deadline and not os.path.exists(state_file("release")):
-                time.sleep(0.02)
-            if faults.get("stall_then") == "continue":
-                self.send_range(fd, offset, count, throttle)
+        if "stall_after" in faults and self.sent < count and self.stall(faults):
+            self.send_range(fd, offset, count, throttle)
         if self.sent < count:
             self.close_connection = True
             if faults.get("reset"):
                 self.reset()
+
+    def stall(self, faults):
+        """Sends nothing until the stall ends; whether the answer then goes on."""
+        open(state_file("stalled"), "w").close()
+        deadline = time.monotonic() + faults.get("stall_seconds", 60)
+        while time.monotonic() < deadline and not os.path.exists(state_file("release")):
+            time.sleep(0.02)
+        return faults.get("stall_then") == "continue"
 
     def send_range(self, fd, offset, end, throttle):
         """Sends the body from where it stands up to end, at most throttle bytes a second."""

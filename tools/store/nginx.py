@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The download server for tests, the benchmark and the demo: Debian's nginx serving a
 web root of stream parts, as a store's download server would (200, 206 for
-"Range: bytes=N-", 416 past the end).
+"Range: bytes=N-", 416 past the end), over plain HTTP or, with --tls, over HTTPS.
 
 Everything nginx writes stays in STATE: the generated nginx.conf, its pid, error.log,
 access.log (one JSON object a line: method, path, range, status, bytes, bytes_total) and
@@ -42,13 +42,21 @@ http {{
     uwsgi_temp_path "{state}/temp/uwsgi";
     scgi_temp_path "{state}/temp/scgi";
     server {{
-        listen {address}:{port};
+        listen {address}:{port}{tls};
         server_name _;
         root "{webroot}";
         location / {{ }}
     }}
 }}
 """
+
+# Appended to the listen directive: the same server over TLS, as a store's download
+# server or CDN serves it.
+TLS = """ ssl;
+        ssl_certificate "{cert}";
+        ssl_certificate_key "{key}";
+        ssl_protocols TLSv1.2 TLSv1.3;
+        ssl_session_cache shared:tls:1m"""
 
 
 def announce_ready(state, address, port, server_pid):
@@ -77,6 +85,8 @@ def main():
     parser.add_argument("--state", required=True, help="directory for everything nginx writes")
     parser.add_argument("--address", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=80)
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
+                        help="serve HTTPS with this certificate (chain) and key")
     args = parser.parse_args()
     state = os.path.abspath(args.state)
     os.makedirs(os.path.join(state, "temp"), exist_ok=True)
@@ -88,7 +98,10 @@ def main():
     config = os.path.join(state, "nginx.conf")
     with open(config, "w", encoding="utf-8") as f:
         f.write(CONFIG.format(state=state, webroot=os.path.abspath(args.webroot),
-                              address=args.address, port=args.port))
+                              address=args.address, port=args.port,
+                              tls=TLS.format(cert=os.path.abspath(args.tls[0]),
+                                             key=os.path.abspath(args.tls[1]))
+                              if args.tls else ""))
     server_pid = os.getpid()
     if os.fork() == 0:
         announce_ready(state, args.address, args.port, server_pid)

@@ -20,9 +20,8 @@ fi
 
 build=$(dirname "$prefix")
 certs="$build/test-ca"
-if [ ! -s "$certs/server.pem" ]; then
-    "$root/tools/store/make-certs.sh" "$certs" "${QV_STORE_HOST:-localhost}" || exit 1
-fi
+"$root/tools/store/make-certs.sh" "$certs" "${QV_STORE_HOST:-localhost}" \
+    ${QV_DOWNLOAD_HOST:+"$QV_DOWNLOAD_HOST"} || exit 1
 marker="$prefix/qv-trusted-$(sha256sum "$certs/ca.pem" | cut -c1-16)"
 if [ ! -f "$marker" ]; then
     "$root/cmake/wine-run.sh" "$prefix" "$build/bin/qv-trust-ca.exe" "Z:$certs/ca.pem" || exit 1
