@@ -23,4 +23,3 @@ struct query_context {
 
 // Encodes the fields (they may die when this returns) and starts the worker.
 void query(query_context* context, const query_field* fields);
-
