@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "net/net.h"
 #include "net/query.h"
 #include "notice_guard.h"
 #include "screens/sign_in.h"
@@ -117,13 +118,25 @@ TEST_F(Query, StatusOtherThan200FailsWithTheStatusAndNoResponse) {
     }
 }
 
-TEST_F(Query, ConnectionDroppedMidBodyFailsWithoutAPartialResponse) {
+TEST_F(Query, ConnectionDroppedOrSilentFailsWithoutAPartialResponse) {
     store_configure(R"({"force": {"body": ")" + std::string(30000, 'd') +
                     R"(", "drop_after": 10000}})");
     run_token_query();
     ASSERT_TRUE(context.error_text);
     EXPECT_NE(context.error_text->find(connection_advice), std::string::npos)
         << *context.error_text;
+    EXPECT_EQ(context.response, nullptr);
+
+    // A store that stays silent past the stall limit is given up the same way.
+    std::free(context.response);
+    context = query_context{};
+    done = false;
+    net_set_stall_limit(1000);
+    store_configure(R"({"force": {"stall_before_headers": true, "stall_seconds": 5}})");
+    run_token_query();
+    net_set_stall_limit(0);
+    ASSERT_TRUE(context.error_text);
+    EXPECT_EQ(*context.error_text, net_format_error(ERROR_INTERNET_TIMEOUT) + connection_advice);
     EXPECT_EQ(context.response, nullptr);
 }
 
