@@ -4,7 +4,8 @@ web root of stream parts, as a store's download server would (200, 206 for
 "Range: bytes=N-", 416 past the end), over plain HTTP or, with --tls, over HTTPS.
 
 Everything nginx writes stays in STATE: the generated nginx.conf, its pid, error.log,
-access.log (one JSON object a line: method, path, range, status, bytes, bytes_total) and
+access.log (one JSON object a line: method, path, range, status, bytes, bytes_total, msec
+(its end, seconds since the epoch), request_time (seconds it took)) and
 the temporary directories. STATE/ready appears once the port accepts connections.
 
 This process becomes nginx itself, one process in the foreground (no master process),
@@ -34,7 +35,7 @@ http {{
     keepalive_timeout 60s;
     log_format lines escape=json '{{"method":"$request_method","path":"$request_uri",'
         '"range":"$http_range","status":$status,"bytes":$body_bytes_sent,'
-        '"bytes_total":$bytes_sent}}';
+        '"bytes_total":$bytes_sent,"msec":$msec,"request_time":$request_time}}';
     access_log "{state}/access.log" lines;
     client_body_temp_path "{state}/temp/body";
     proxy_temp_path "{state}/temp/proxy";
@@ -42,7 +43,7 @@ http {{
     uwsgi_temp_path "{state}/temp/uwsgi";
     scgi_temp_path "{state}/temp/scgi";
     server {{
-        listen {address}:{port}{tls};
+        listen {address}:{port}{listen_options}{tls};
         server_name _;
         root "{webroot}";
         location / {{ }}
@@ -87,6 +88,8 @@ def main():
     parser.add_argument("--port", type=int, default=80)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
                         help="serve HTTPS with this certificate (chain) and key")
+    parser.add_argument("--sndbuf", help="send buffer of each connection, e.g. 128k: what "
+                        "a reset throws away (loopback's own grows to megabytes)")
     args = parser.parse_args()
     state = os.path.abspath(args.state)
     os.makedirs(os.path.join(state, "temp"), exist_ok=True)
@@ -101,7 +104,8 @@ def main():
                               address=args.address, port=args.port,
                               tls=TLS.format(cert=os.path.abspath(args.tls[0]),
                                              key=os.path.abspath(args.tls[1]))
-                              if args.tls else ""))
+                              if args.tls else "",
+                              listen_options=f" sndbuf={args.sndbuf}" if args.sndbuf else ""))
     server_pid = os.getpid()
     if os.fork() == 0:
         announce_ready(state, args.address, args.port, server_pid)

@@ -1,0 +1,332 @@
+#!/usr/bin/env python3
+"""A TCP proxy in front of the download server that plays a hostile network, for the
+chaos test and the soak (bench/soak.sh). It forwards bytes, so plain HTTP and TLS alike.
+
+Each connection follows a plan drawn from random.Random("SEED/N") for the N-th accepted
+connection, so a run can be replayed with --seed (the seed is printed, and written into
+STATE/ready):
+  latency     a delay before the first byte towards the client (--latency-ms MIN MAX)
+  cap         a token-bucket cap on the bytes towards the client (--rate MIN MAX, B/s)
+  status      instead of forwarding, a 500 or 503 answer of the proxy's own
+              (--status-rate); on plain HTTP only: inside TLS the proxy cannot speak
+  reset       a reset (SO_LINGER 0, then close) at a byte offset (--reset-rate)
+  long_stall  silence from a byte offset on, the socket kept open for --long-stall
+              seconds (or until the client leaves), then a reset (--long-stall-rate)
+  stall       silence for --stall MIN MAX seconds at a byte offset, then on as before
+              (--stall-rate; it comes on top of the others)
+Offsets are bytes sent to the client on that connection (headers included), drawn
+uniformly up to twice --fault-every. At most one of status, reset and long_stall per
+connection.
+
+Every fault played is one JSON line in STATE/faults.jsonl: time (seconds since the
+epoch), connection, kind, offset, and its measure (ms, bytes_per_s, status, seconds).
+Every connection, once closed, is one line in STATE/connections.jsonl: connection,
+start, end, tls, up (bytes from the client), down (bytes to the client), ended ("reset",
+"status", "client", "upstream"), left_in_stall (the client closed during a stall).
+SIGTERM ends it at once.
+"""
+import argparse
+import asyncio
+import fcntl
+import json
+import os
+import random
+import socket
+import struct
+import termios
+import time
+
+CHUNK = 64 * 1024
+BURST = 64 * 1024
+# Small buffers towards the server, so that what a reset throws away is what a real
+# path holds in flight, not megabytes of loopback buffering.
+UPSTREAM_BUFFER = 128 * 1024
+ANSWERS = {500: "Internal Server Error", 503: "Service Unavailable"}
+
+
+class Settings:
+    def __init__(self, args):
+        self.__dict__.update(vars(args))
+
+
+def make_plan(settings, number):
+    """The plan of connection number: the same for the same seed and number."""
+    rng = random.Random(f"{settings.seed}/{number}")
+    s = settings
+    plan = {"latency": rng.uniform(*s.latency_ms) / 1000,
+            "rate": rng.uniform(*s.rate) if s.rate[1] > 0 else None,
+            "status": None, "events": []}
+
+    def offset():
+        return int(rng.uniform(0, 2 * s.fault_every))
+
+    roll = rng.random()
+    if roll < s.status_rate:
+        plan["status"] = rng.choice(sorted(ANSWERS))
+    elif roll < s.status_rate + s.reset_rate:
+        plan["events"].append((offset(), "reset", None))
+    elif roll < s.status_rate + s.reset_rate + s.long_stall_rate:
+        plan["events"].append((offset(), "long_stall", s.long_stall))
+    if rng.random() < s.stall_rate:
+        plan["events"].append((offset(), "stall", round(rng.uniform(*s.stall), 1)))
+    plan["events"].sort(key=lambda event: event[0])
+    return plan
+
+
+class Log:
+    def __init__(self, state):
+        self.faults = open(os.path.join(state, "faults.jsonl"), "a", encoding="utf-8")
+        self.connections = open(os.path.join(state, "connections.jsonl"), "a",
+                                encoding="utf-8")
+
+    def fault(self, number, kind, offset, **measure):
+        line = {"time": time.time(), "connection": number, "kind": kind, "offset": offset}
+        line.update(measure)
+        self.faults.write(json.dumps(line) + "\n")
+        self.faults.flush()
+
+    def connection(self, entry):
+        self.connections.write(json.dumps(entry) + "\n")
+        self.connections.flush()
+
+
+class TokenBucket:
+    def __init__(self, rate):
+        self.rate, self.tokens, self.last = rate, BURST, time.monotonic()
+
+    async def take(self, count):
+        if self.rate is None:
+            return
+        while True:
+            now = time.monotonic()
+            self.tokens = min(BURST, self.tokens + (now - self.last) * self.rate)
+            self.last = now
+            if self.tokens >= count:
+                self.tokens -= count
+                return
+            await asyncio.sleep((count - self.tokens) / self.rate)
+
+
+def reset(writer):
+    """A reset, once the client could read what was sent (bounded): the offset logged
+    is then the offset it saw."""
+    sock = writer.get_extra_info("socket")
+    if sock is None:
+        writer.transport.abort()
+        return
+    deadline = time.monotonic() + 2
+    while time.monotonic() < deadline:
+        try:
+            queued = fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4)
+        except OSError:
+            break
+        if struct.unpack("i", queued)[0] == 0:
+            break
+        time.sleep(0.005)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    except OSError:
+        pass
+    writer.transport.abort()
+
+
+class Connection:
+    def __init__(self, proxy, number, reader, writer):
+        self.proxy, self.number = proxy, number
+        self.reader, self.writer = reader, writer
+        self.plan = make_plan(proxy.settings, number)
+        self.entry = {"connection": number, "start": time.time(), "tls": False, "up": 0,
+                      "down": 0, "ended": "client", "left_in_stall": False}
+        self.client_gone = asyncio.Event()
+        self.stalling = False
+
+    def fault(self, kind, **measure):
+        self.proxy.log.fault(self.number, kind, self.entry["down"], **measure)
+
+    async def run(self):
+        upstream = None
+        try:
+            first = await self.reader.read(CHUNK)
+            if not first:
+                return
+            self.entry["tls"] = first[0] == 0x16  # a TLS handshake record
+            self.entry["up"] += len(first)
+            if self.plan["status"] and not self.entry["tls"]:
+                await self.answer_status(first)
+                return
+            host, port = self.proxy.settings.upstream
+            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, UPSTREAM_BUFFER)
+            sock.setblocking(False)
+            await asyncio.get_running_loop().sock_connect(sock, (host, port))
+            up_reader, upstream = await asyncio.open_connection(sock=sock)
+            upstream.write(first)
+            # Whichever way ends first ends the connection: the server's end or a
+            # fault, or the client leaving (a kill, a pause).
+            pumps = {asyncio.ensure_future(self.pump_up(upstream)),
+                     asyncio.ensure_future(self.pump_down(up_reader))}
+            try:
+                await asyncio.wait(pumps, return_when=asyncio.FIRST_COMPLETED)
+            finally:
+                for pump in pumps:
+                    pump.cancel()
+                await asyncio.gather(*pumps, return_exceptions=True)
+        except (OSError, asyncio.IncompleteReadError):
+            pass
+        finally:
+            if upstream is not None:
+                upstream.transport.abort()
+            if not self.writer.transport.is_closing():
+                self.writer.close()
+            self.entry["end"] = time.time()
+            self.proxy.log.connection(self.entry)
+
+    async def answer_status(self, first):
+        head = first
+        while b"\r\n\r\n" not in head and len(head) < 65536:
+            more = await asyncio.wait_for(self.reader.read(CHUNK), 30)
+            if not more:
+                return
+            head += more
+            self.entry["up"] += len(more)
+        await asyncio.sleep(self.plan["latency"])
+        status = self.plan["status"]
+        self.fault("status", status=status)
+        body = f"{status} {ANSWERS[status]}\n".encode()
+        answer = (f"HTTP/1.1 {status} {ANSWERS[status]}\r\nContent-Type: text/plain\r\n"
+                  f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n").encode() + body
+        self.writer.write(answer)
+        await self.writer.drain()
+        self.entry["down"] += len(answer)
+        self.entry["ended"] = "status"
+
+    async def pump_up(self, upstream):
+        try:
+            while data := await self.reader.read(CHUNK):
+                self.entry["up"] += len(data)
+                upstream.write(data)
+                await upstream.drain()
+        except OSError:
+            pass
+        self.client_gone.set()
+        if self.stalling:
+            self.entry["left_in_stall"] = True
+
+    async def pump_down(self, up_reader):
+        try:
+            await self.forward(up_reader)
+        except OSError:
+            pass
+
+    async def forward(self, up_reader):
+        events = list(self.plan["events"])
+        bucket = TokenBucket(self.plan["rate"])
+        started = False
+        while data := await up_reader.read(CHUNK):
+            if not started:
+                started = True
+                await asyncio.sleep(self.plan["latency"])
+                self.fault("latency", ms=round(self.plan["latency"] * 1000))
+                if self.plan["rate"] is not None:
+                    self.fault("cap", bytes_per_s=round(self.plan["rate"]))
+            position = 0
+            while position < len(data):
+                while events and events[0][0] <= self.entry["down"]:
+                    _, kind, seconds = events.pop(0)
+                    if not await self.play(kind, seconds):
+                        return
+                piece = len(data) - position
+                if events:
+                    piece = min(piece, events[0][0] - self.entry["down"])
+                await bucket.take(piece)
+                self.writer.write(data[position:position + piece])
+                await self.writer.drain()
+                self.entry["down"] += piece
+                position += piece
+        self.entry["ended"] = "upstream"
+
+    async def play(self, kind, seconds):
+        """Plays one fault; whether the connection goes on."""
+        if kind == "reset":
+            self.fault("reset")
+        else:
+            self.fault(kind, seconds=seconds)
+            self.stalling = True
+            try:
+                await asyncio.wait_for(self.client_gone.wait(), seconds)
+            except asyncio.TimeoutError:
+                pass
+            self.stalling = False
+            if self.client_gone.is_set():
+                return False
+            if kind == "stall":
+                return True
+        reset(self.writer)
+        self.entry["ended"] = "reset"
+        return False
+
+
+class Proxy:
+    def __init__(self, settings, log):
+        self.settings, self.log = settings, log
+        self.count = 0
+
+    async def accept(self, reader, writer):
+        self.count += 1
+        await Connection(self, self.count, reader, writer).run()
+
+
+def address(text):
+    host, _, port = text.rpartition(":")
+    return host, int(port)
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--state", required=True, help="directory of the logs and ready")
+    parser.add_argument("--address", default="127.0.0.3")
+    parser.add_argument("--port", type=int, default=80)
+    parser.add_argument("--upstream", type=address, default=("127.0.0.1", 80))
+    parser.add_argument("--seed", default=None, help="default: a new one, printed")
+    parser.add_argument("--latency-ms", type=float, nargs=2, default=(20, 300))
+    parser.add_argument("--rate", type=float, nargs=2, default=(0, 0),
+                        help="cap in bytes/s, drawn per connection; 0 0: none")
+    parser.add_argument("--fault-every", type=float, default=20e6,
+                        help="mean byte offset of a fault")
+    parser.add_argument("--status-rate", type=float, default=0.1)
+    parser.add_argument("--reset-rate", type=float, default=0.5)
+    parser.add_argument("--long-stall-rate", type=float, default=0.0)
+    parser.add_argument("--long-stall", type=float, default=75)
+    parser.add_argument("--stall-rate", type=float, default=0.2)
+    parser.add_argument("--stall", type=float, nargs=2, default=(1, 10))
+    args = parser.parse_args()
+    if args.seed is None:
+        args.seed = str(random.SystemRandom().randrange(10**9))
+    return Settings(args)
+
+
+async def serve(settings):
+    log = Log(settings.state)
+    proxy = Proxy(settings, log)
+    server = await asyncio.start_server(proxy.accept, settings.address, settings.port,
+                                        reuse_address=True)
+    print(f"chaos proxy: {settings.address}:{settings.port} -> "
+          f"{settings.upstream[0]}:{settings.upstream[1]}, seed {settings.seed}", flush=True)
+    with open(os.path.join(settings.state, "ready"), "w", encoding="utf-8") as f:
+        json.dump({"seed": settings.seed}, f)
+    async with server:
+        await server.serve_forever()
+
+
+def main():
+    settings = parse_args()
+    os.makedirs(settings.state, exist_ok=True)
+    try:
+        os.remove(os.path.join(settings.state, "ready"))
+    except FileNotFoundError:
+        pass
+    asyncio.run(serve(settings))
+
+
+if __name__ == "__main__":
+    main()
