@@ -1,0 +1,136 @@
+"""The real program through the chaos proxy (tools/store/chaos_proxy.py), driven as a
+person would drive it: an error box is answered and the download unpaused, and the
+program is killed hard when the caller says so and started again. Shared by the chaos
+group (test_chaos.py) and the soak (bench/soak.py)."""
+
+import os
+import time
+
+from downloads import PART_SIZE, TOOLS, _lines
+from download_case import INSTALL_LINE, PAUSE_ID
+
+PROXY_ADDRESS = "127.0.0.3"
+RECONNECTING = "Reconnecting in 5 seconds..."
+# What a person sees: these end a connection or hold it; latency and the cap only slow it.
+DISRUPTIVE = ("reset", "stall", "long_stall", "status")
+
+
+def start_proxy(case, state, seed, upstream="127.0.0.1:80", port=80, **settings):
+    """Starts the proxy on PROXY_ADDRESS through case.spawn_server (ended by pid);
+    settings are its options without the dashes (fault_every=5e6, rate=(1e6, 4e6))."""
+    argv = ["/usr/bin/python3", os.path.join(TOOLS, "chaos_proxy.py"), "--state", state,
+            "--address", PROXY_ADDRESS, "--port", str(port), "--upstream", upstream,
+            "--seed", str(seed)]
+    for name, value in settings.items():
+        argv.append("--" + name.replace("_", "-"))
+        argv += [str(v) for v in value] if isinstance(value, (tuple, list)) else [str(value)]
+    case.spawn_server(argv, ready=lambda: os.path.exists(os.path.join(state, "ready")))
+    return state
+
+
+def faults(state):
+    """Every fault the proxy played: time, connection, kind, offset and its measure."""
+    return _lines(os.path.join(state, "faults.jsonl"))
+
+
+def connections(state):
+    """Every connection the proxy has closed: up, down, ended, left_in_stall, ..."""
+    return _lines(os.path.join(state, "connections.jsonl"))
+
+
+def expected_request(done, path):
+    """(path, Range) of the first request of a download with done bytes on disk."""
+    part, offset = divmod(done, PART_SIZE)
+    return (path if part == 0 else f"{path}.{part + 1}",
+            f"bytes={offset}-" if offset else None)
+
+
+def check_restarts(restarts, requests, path, total):
+    """Marks each restart with the first request nginx saw after it (requests as
+    downloads.nginx_requests gives them) and whether it asked for exactly the bytes on
+    disk; a restart with the whole product on disk must ask for nothing."""
+    started = sorted(((r["msec"] - r["request_time"], r) for r in requests
+                      if r["path"] == path or r["path"].startswith(path + ".")),
+                     key=lambda pair: pair[0])
+    for i, restart in enumerate(restarts):
+        until = restarts[i + 1]["time"] if i + 1 < len(restarts) else float("inf")
+        after = [r for at, r in started if restart["time"] <= at < until]
+        first = after[0] if after else None
+        restart["first_request"] = first and [first["path"], first["range"]]
+        if restart["disk"] == total:
+            restart["exact"] = first is None
+        else:
+            restart["exact"] = first is not None and \
+                (first["path"], first["range"]) == expected_request(restart["disk"], path)
+    return restarts
+
+
+class Drive:
+    """One download to the install screen. should_kill(seconds since start, bytes on
+    disk) says when to kill; sample(pid, status) is called about every sample_every s;
+    standstill is the longest time without a byte more on disk, and a standstill over
+    limit seconds ends the drive with AssertionError."""
+
+    def __init__(self, case, listed, should_kill, limit, sample=None, sample_every=5.0,
+                 say=None):
+        self.case, self.listed, self.should_kill = case, listed, should_kill
+        self.limit, self.sample, self.sample_every = limit, sample, sample_every
+        self.say = say or (lambda text: None)
+        self.restarts, self.boxes = [], []
+        self.reconnects = 0
+        self.standstill = 0.0
+
+    def on_disk(self):
+        total = 0
+        for name, _ in self.listed:
+            try:
+                total += os.path.getsize(os.path.join(self.case.product_dir(),
+                                                      *name.split("/")))
+            except OSError:
+                pass
+        return total
+
+    def run(self):
+        case = self.case
+        began = last_progress = last_sample = time.monotonic()
+        done = self.on_disk()
+        pid, hwnd = case.open_program(fresh=False)
+        reconnecting = False
+        while True:
+            now = time.monotonic()
+            disk = self.on_disk()
+            if disk > done:
+                done, last_progress = disk, now
+            self.standstill = max(self.standstill, now - last_progress)
+            if now - last_progress > self.limit:
+                raise AssertionError(f"no progress for {now - last_progress:.0f} s "
+                                     f"at {disk} bytes")
+            for box in case.driver.call("dialogs", pid)["dialogs"]:
+                self.boxes.append(box["text"])
+                self.say(f"box: {box['text']!r}: OK, then Unpause")
+                case.press(box, "OK")
+            screen = case.screen(hwnd)
+            if not screen:
+                if any(c["text"] == INSTALL_LINE for c in case.controls(hwnd)):
+                    self.final = (pid, hwnd)
+                    return time.monotonic() - began
+            else:
+                status = screen["status"]["text"]
+                if RECONNECTING in status and not reconnecting:
+                    self.reconnects += 1
+                reconnecting = RECONNECTING in status
+                if screen["pause"]["text"] == "Unpause":  # only a box pauses here
+                    case.click(hwnd, PAUSE_ID)
+                if self.sample and now - last_sample >= self.sample_every:
+                    last_sample = now
+                    self.sample(pid, status)
+            if self.should_kill(now - began, disk):
+                case.driver.call("kill", pid)
+                case.wait_exit(pid)
+                disk = self.on_disk()
+                self.say(f"killed at {disk} bytes on disk; starting again")
+                self.restarts.append({"time": time.time(), "disk": disk})
+                pid, hwnd = case.open_program(fresh=False)
+                reconnecting = False
+            time.sleep(0.2)
+
