@@ -79,6 +79,7 @@ class Drive:
         self.restarts, self.boxes = [], []
         self.reconnects = 0
         self.standstill = 0.0
+        self.final = None  # (pid, hwnd) of the program that reached the install screen
 
     def on_disk(self):
         total = 0

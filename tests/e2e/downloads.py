@@ -86,11 +86,13 @@ def _spawn(case, script, webroot, address, port, state, extra=()):
     return state
 
 
-def start_nginx(case, webroot, address="127.0.0.1", port=80, tls=None):
-    """Starts nginx on the web root, over HTTPS with tls=(certificate, key); returns its
-    state directory."""
+def start_nginx(case, webroot, address="127.0.0.1", port=80, tls=None, sndbuf=None):
+    """Starts nginx on the web root, over HTTPS with tls=(certificate, key), with a send
+    buffer of sndbuf (e.g. "128k") per connection; returns its state directory."""
+    extra = ["--tls", *tls] if tls else []
+    extra += ["--sndbuf", sndbuf] if sndbuf else []
     return _spawn(case, "nginx.py", webroot, address, port, tempfile.mkdtemp(prefix="qv-nginx-"),
-                  ("--tls", *tls) if tls else ())
+                  extra)
 
 
 def start_fault_server(case, webroot, address="127.0.0.2", port=80, **faults):
@@ -154,7 +156,8 @@ def fault_requests(state):
 
 def nginx_requests(state):
     """nginx's finished requests: method, path, range (or None), status, bytes (body
-    bytes sent), bytes_total (with the headers)."""
+    bytes sent), bytes_total (with the headers), msec (when it ended, seconds since the
+    epoch), request_time (seconds it took)."""
     entries = _lines(os.path.join(state, "access.log"))
     for entry in entries:
         entry["range"] = entry["range"] or None
