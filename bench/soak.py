@@ -59,8 +59,8 @@ def setting(name, default, quick=None):
 
 SIZE = int(float(setting("MB", 2200, 2050)) * MB)
 SEED = setting("SEED", str(random.SystemRandom().randrange(10**6)))
-FAULT_EVERY = float(setting("FAULT_EVERY_MB", 25, 60)) * MB
-KILL_EVERY = float(setting("KILL_EVERY_S", 45, 30))
+FAULT_EVERY = float(setting("FAULT_EVERY_MB", 12, 60)) * MB
+KILL_EVERY = float(setting("KILL_EVERY_S", 40, 30))
 STALL_LIMIT = float(setting("STALL_LIMIT_S", 60))
 TIMEOUT = float(setting("TIMEOUT_S", 2400, 900))
 PROXY = {
@@ -68,11 +68,11 @@ PROXY = {
     "rate": [float(v) * MB for v in setting("RATE_MB", "10 60").split()],
     "fault_every": FAULT_EVERY,
     "status_rate": float(setting("STATUS_RATE", 0.08)),
-    "reset_rate": float(setting("RESET_RATE", 0.87)),
-    "long_stall_rate": float(setting("LONG_STALL_RATE", 0)),
+    "reset_rate": float(setting("RESET_RATE", 0.85)),
+    "long_stall_rate": float(setting("LONG_STALL_RATE", 0.02, 0)),
     "long_stall": STALL_LIMIT + 15,
-    "stall_rate": float(setting("STALL_RATE", 0.35)),
-    "stall": [float(v) for v in setting("STALL_S", "1 15").split()],
+    "stall_rate": float(setting("STALL_RATE", 0.25)),
+    "stall": [float(v) for v in setting("STALL_S", "1 12").split()],
 }
 RECONNECT_DELAY, MARGIN = 5, 15
 STANDSTILL_LIMIT = STALL_LIMIT + RECONNECT_DELAY + MARGIN
