@@ -96,7 +96,7 @@ class Drive:
         began = last_progress = last_sample = time.monotonic()
         done = self.on_disk()
         pid, hwnd = case.open_program(fresh=False)
-        reconnecting = False
+        reconnecting = downloading = False
         while True:
             now = time.monotonic()
             disk = self.on_disk()
@@ -112,10 +112,15 @@ class Drive:
                 case.press(box, "OK")
             screen = case.screen(hwnd)
             if not screen:
-                if any(c["text"] == INSTALL_LINE for c in case.controls(hwnd)):
+                # Past the download: the install screen, or already the finished one
+                # when the installer fails at once.
+                if downloading or any(c["text"] == INSTALL_LINE or
+                                      c["text"].startswith("Installation finished")
+                                      for c in case.controls(hwnd)):
                     self.final = (pid, hwnd)
                     return time.monotonic() - began
             else:
+                downloading = True
                 status = screen["status"]["text"]
                 if RECONNECTING in status and not reconnecting:
                     self.reconnects += 1
@@ -132,6 +137,6 @@ class Drive:
                 self.say(f"killed at {disk} bytes on disk; starting again")
                 self.restarts.append({"time": time.time(), "disk": disk})
                 pid, hwnd = case.open_program(fresh=False)
-                reconnecting = False
+                reconnecting = downloading = False
             time.sleep(0.2)
 
