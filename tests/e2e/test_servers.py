@@ -1,11 +1,13 @@
 """The download servers themselves, without the program: publishing into stream parts,
-nginx's answers to ranges and each fault of the fault server, seen from Python."""
+nginx's answers to ranges, each fault of the fault server and the chaos proxy's plan,
+seen from Python."""
 
 import http.client
 import os
 import tempfile
 import time
 
+import chaos
 import downloads
 import harness
 from downloads import PART_SIZE, wait_for
@@ -51,6 +53,9 @@ class ServersTest(E2ETestCase):
             cls.huge = cls.publish("quest", HUGE, sparse_from=PART_SIZE // 2)
             cls.nginx = downloads.start_nginx(cls, cls.web)
             cls.faults = downloads.start_fault_server(cls, cls.web)
+            cls.proxy = chaos.start_proxy(cls, os.path.join(cls.root, "proxy"), 7,
+                                          fault_every=400_000, status_rate=0.2,
+                                          reset_rate=0.4, stall_rate=0.4, stall=(0.2, 0.4))
         except BaseException:
             cls.tearDownClass()
             raise
@@ -157,6 +162,40 @@ class ServersTest(E2ETestCase):
                          [True, True, False])
         downloads.configure_faults(state, status=503, path=path + ".2")
         self.assertEqual(get("127.0.0.2", path)[0], 200)
+
+    def test_chaos_proxy_plays_what_it_logs(self):
+        # Seed 7 plays a reset, a stall and a 5xx within eight connections; what each
+        # connection did to the client must be what its lines say.
+        whole = self.stream(self.small, 0, self.small[2])
+        seen = []
+        for _ in range(8):
+            started = time.monotonic()
+            try:
+                status, _, body, reset = get(chaos.PROXY_ADDRESS, "/products/small")
+            except ConnectionResetError:  # a reset among the headers
+                status, body, reset = None, b"", True
+            seen.append((status, body, reset, time.monotonic() - started))
+        self.assertTrue(wait_for(lambda: len(chaos.connections(self.proxy)) == 8))
+        played = {}
+        for fault in chaos.faults(self.proxy):
+            played.setdefault(fault["connection"], {})[fault["kind"]] = fault
+        kinds = set()
+        for number, (status, body, reset, took) in enumerate(seen, 1):
+            plan = played.get(number, {})
+            kinds |= plan.keys()
+            self.assertEqual(reset, "reset" in plan, number)
+            if "status" in plan:
+                self.assertEqual(status, plan["status"]["status"])
+                continue
+            self.assertEqual(body, whole[:len(body)], number)
+            if "reset" in plan:
+                header = plan["reset"]["offset"] - len(body)
+                self.assertTrue(0 < header < 400, number)
+            else:
+                self.assertEqual((status, len(body)), (200, len(whole)), number)
+            if "stall" in plan:
+                self.assertGreaterEqual(took, plan["stall"]["seconds"])
+        self.assertTrue({"latency", "reset", "stall", "status"} <= kinds, kinds)
 
 
 if __name__ == "__main__":
