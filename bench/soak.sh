@@ -29,7 +29,8 @@ fi
 limit=${QV_SOAK_TIMEOUT_S:-2400}
 [ "${QV_SOAK_QUICK:-}" = 1 ] && [ -z "${QV_SOAK_TIMEOUT_S:-}" ] && limit=900
 # A bound inside the sandbox lets the soak end what it started; the one outside ends a
-# stuck sandbox.
+# stuck sandbox. A Wine prefix of its own: a sandbox starting on the tests' prefix
+# meanwhile would end this one's wineserver.
 timeout -k 10 $((limit + 120)) \
-    tests/sandbox.sh "$build/wineprefix" \
+    tests/sandbox.sh "$build/soak-prefix" \
     timeout -k 10 $((limit + 60)) python3 bench/soak.py "$build"
