@@ -86,11 +86,14 @@ def _spawn(case, script, webroot, address, port, state, extra=()):
     return state
 
 
-def start_nginx(case, webroot, address="127.0.0.1", port=80, tls=None, sndbuf=None):
+def start_nginx(case, webroot, address="127.0.0.1", port=80, tls=None, sndbuf=None,
+                status=None):
     """Starts nginx on the web root, over HTTPS with tls=(certificate, key), with a send
-    buffer of sndbuf (e.g. "128k") per connection; returns its state directory."""
+    buffer of sndbuf (e.g. "128k") per connection, answering status to everything if
+    given; returns its state directory."""
     extra = ["--tls", *tls] if tls else []
     extra += ["--sndbuf", sndbuf] if sndbuf else []
+    extra += ["--status", str(status)] if status else []
     return _spawn(case, "nginx.py", webroot, address, port, tempfile.mkdtemp(prefix="qv-nginx-"),
                   extra)
 

@@ -7,8 +7,10 @@ connection, so a run can be replayed with --seed (the seed is printed, and writt
 STATE/ready):
   latency     a delay before the first byte towards the client (--latency-ms MIN MAX)
   cap         a token-bucket cap on the bytes towards the client (--rate MIN MAX, B/s)
-  status      instead of forwarding, a 500 or 503 answer of the proxy's own
-              (--status-rate); on plain HTTP only: inside TLS the proxy cannot speak
+  status      instead of forwarding, a 500 or 503 (--status-rate): on plain HTTP the
+              proxy's own answer; inside TLS, which the proxy cannot speak, the
+              connection goes to a server that answers that status over TLS
+              (--status-upstream STATUS HOST:PORT), or, without one, is forwarded as is
   reset       a reset (SO_LINGER 0, then close) at a byte offset (--reset-rate)
   long_stall  silence from a byte offset on, the socket kept open for --long-stall
               seconds (or until the client leaves), then a reset (--long-stall-rate)
@@ -151,10 +153,16 @@ class Connection:
                 return
             self.entry["tls"] = first[0] == 0x16  # a TLS handshake record
             self.entry["up"] += len(first)
-            if self.plan["status"] and not self.entry["tls"]:
+            host, port = self.proxy.settings.upstream
+            status = self.plan["status"]
+            if status and not self.entry["tls"]:
                 await self.answer_status(first)
                 return
-            host, port = self.proxy.settings.upstream
+            if status and status in self.proxy.settings.status_upstream:
+                host, port = self.proxy.settings.status_upstream[status]
+                self.fault("status", status=status)
+                self.entry["ended"] = "status"
+                self.plan["events"] = []
             sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, UPSTREAM_BUFFER)
             sock.setblocking(False)
@@ -243,7 +251,8 @@ class Connection:
                 await self.writer.drain()
                 self.entry["down"] += piece
                 position += piece
-        self.entry["ended"] = "upstream"
+        if self.entry["ended"] != "status":
+            self.entry["ended"] = "upstream"
 
     async def play(self, kind, seconds):
         """Plays one fault; whether the connection goes on."""
@@ -284,9 +293,12 @@ def address(text):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--state", required=True, help="directory of the logs and ready")
-    parser.add_argument("--address", default="127.0.0.3")
+    parser.add_argument("--address", default="127.0.0.5")
     parser.add_argument("--port", type=int, default=80)
     parser.add_argument("--upstream", type=address, default=("127.0.0.1", 80))
+    parser.add_argument("--status-upstream", nargs=2, action="append", default=[],
+                        metavar=("STATUS", "HOST:PORT"),
+                        help="where a TLS connection goes for a 500 or 503")
     parser.add_argument("--seed", default=None, help="default: a new one, printed")
     parser.add_argument("--latency-ms", type=float, nargs=2, default=(20, 300))
     parser.add_argument("--rate", type=float, nargs=2, default=(0, 0),
@@ -300,6 +312,8 @@ def parse_args():
     parser.add_argument("--stall-rate", type=float, default=0.2)
     parser.add_argument("--stall", type=float, nargs=2, default=(1, 10))
     args = parser.parse_args()
+    args.status_upstream = {int(status): address(where)
+                            for status, where in args.status_upstream}
     if args.seed is None:
         args.seed = str(random.SystemRandom().randrange(10**9))
     return Settings(args)

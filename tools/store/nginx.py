@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The download server for tests, the benchmark and the demo: Debian's nginx serving a
 web root of stream parts, as a store's download server would (200, 206 for
-"Range: bytes=N-", 416 past the end), over plain HTTP or, with --tls, over HTTPS.
+"Range: bytes=N-", 416 past the end), over plain HTTP or, with --tls, over HTTPS; with
+--status, a server that answers every request with that status (the chaos proxy's 5xx
+inside TLS).
 
 Everything nginx writes stays in STATE: the generated nginx.conf, its pid, error.log,
 access.log (one JSON object a line: method, path, range, status, bytes, bytes_total, msec
@@ -46,7 +48,7 @@ http {{
         listen {address}:{port}{listen_options}{tls};
         server_name _;
         root "{webroot}";
-        location / {{ }}
+        location / {{ {location} }}
     }}
 }}
 """
@@ -88,6 +90,8 @@ def main():
     parser.add_argument("--port", type=int, default=80)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
                         help="serve HTTPS with this certificate (chain) and key")
+    parser.add_argument("--status", type=int,
+                        help="answer every request with this status instead of a file")
     parser.add_argument("--sndbuf", help="send buffer of each connection, e.g. 128k: what "
                         "a reset throws away (loopback's own grows to megabytes)")
     args = parser.parse_args()
@@ -105,7 +109,8 @@ def main():
                               tls=TLS.format(cert=os.path.abspath(args.tls[0]),
                                              key=os.path.abspath(args.tls[1]))
                               if args.tls else "",
-                              listen_options=f" sndbuf={args.sndbuf}" if args.sndbuf else ""))
+                              listen_options=f" sndbuf={args.sndbuf}" if args.sndbuf else "",
+                              location=f"return {args.status};" if args.status else ""))
     server_pid = os.getpid()
     if os.fork() == 0:
         announce_ready(state, args.address, args.port, server_pid)
