@@ -7,22 +7,30 @@ import os
 import time
 
 from downloads import PART_SIZE, TOOLS, _lines
+from harness import DriverError
 from download_case import INSTALL_LINE, PAUSE_ID
 
-PROXY_ADDRESS = "127.0.0.3"
+PROXY_ADDRESS = "127.0.0.5"  # plain HTTP; over HTTPS the proxy takes downloads.test's
 RECONNECTING = "Reconnecting in 5 seconds..."
 # What a person sees: these end a connection or hold it; latency and the cap only slow it.
 DISRUPTIVE = ("reset", "stall", "long_stall", "status")
 
 
-def start_proxy(case, state, seed, upstream="127.0.0.1:80", port=80, **settings):
-    """Starts the proxy on PROXY_ADDRESS through case.spawn_server (ended by pid);
-    settings are its options without the dashes (fault_every=5e6, rate=(1e6, 4e6))."""
+def start_proxy(case, state, seed, upstream="127.0.0.1:80", address=PROXY_ADDRESS, port=80,
+                **settings):
+    """Starts the proxy through case.spawn_server (ended by pid); settings are its
+    options without the dashes (fault_every=5e6, rate=(1e6, 4e6),
+    status_upstream={503: "127.0.0.1:8503"})."""
     argv = ["/usr/bin/python3", os.path.join(TOOLS, "chaos_proxy.py"), "--state", state,
-            "--address", PROXY_ADDRESS, "--port", str(port), "--upstream", upstream,
+            "--address", address, "--port", str(port), "--upstream", upstream,
             "--seed", str(seed)]
     for name, value in settings.items():
-        argv.append("--" + name.replace("_", "-"))
+        option = "--" + name.replace("_", "-")
+        if isinstance(value, dict):
+            for key, item in value.items():
+                argv += [option, str(key), str(item)]
+            continue
+        argv.append(option)
         argv += [str(v) for v in value] if isinstance(value, (tuple, list)) else [str(value)]
     case.spawn_server(argv, ready=lambda: os.path.exists(os.path.join(state, "ready")))
     return state
@@ -92,10 +100,19 @@ class Drive:
         return total
 
     def run(self):
+        try:
+            return self._run()
+        except DriverError as error:
+            ended = self.case.driver.call("wait_exit", self.pid, 0)
+            state = f"ended with code {ended['code']}" if ended["exited"] else "still runs"
+            raise AssertionError(f"{error}; the program {state}") from None
+
+    def _run(self):
         case = self.case
         began = last_progress = last_sample = time.monotonic()
         done = self.on_disk()
         pid, hwnd = case.open_program(fresh=False)
+        self.pid = pid
         reconnecting = downloading = False
         while True:
             now = time.monotonic()
@@ -137,6 +154,7 @@ class Drive:
                 self.say(f"killed at {disk} bytes on disk; starting again")
                 self.restarts.append({"time": time.time(), "disk": disk})
                 pid, hwnd = case.open_program(fresh=False)
+                self.pid = pid
                 reconnecting = downloading = False
             time.sleep(0.2)
 
