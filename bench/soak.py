@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The chaos soak. bench/soak.sh runs it inside tests/sandbox.sh, so the store (port
-443), nginx (127.0.0.1:80), the chaos proxy in front of it (127.0.0.3:80), the Wine
-prefix's wineserver and the X display are this run's own.
+443), nginx over HTTPS (127.0.0.1:8443, and two more that answer 500 and 503), the chaos
+proxy in front of it as the download server downloads.test (127.0.0.3:443), the Wine
+prefix's wineserver and the X display are this run's own. QV_SOAK_HTTP=1 downloads over
+plain HTTP instead (nginx on 127.0.0.1:80, the proxy on 127.0.0.5:80).
 
 A product of several sparse files larger than one stream part, with the demo installer
 as "launch", is downloaded by the program through the proxy and the GUI driver, as in
@@ -48,6 +50,7 @@ URL_PATH = "/products/soak"
 REMOVE = "Remove temporary files (Recommended if installation was successful)"
 
 QUICK = os.environ.get("QV_SOAK_QUICK") == "1"
+PLAIN = os.environ.get("QV_SOAK_HTTP") == "1"
 
 
 def setting(name, default, quick=None):
@@ -59,7 +62,7 @@ def setting(name, default, quick=None):
 
 SIZE = int(float(setting("MB", 2200, 2050)) * MB)
 SEED = setting("SEED", str(random.SystemRandom().randrange(10**6)))
-FAULT_EVERY = float(setting("FAULT_EVERY_MB", 12, 60)) * MB
+FAULT_EVERY = float(setting("FAULT_EVERY_MB", 25, 60)) * MB
 KILL_EVERY = float(setting("KILL_EVERY_S", 40, 30))
 STALL_LIMIT = float(setting("STALL_LIMIT_S", 60))
 TIMEOUT = float(setting("TIMEOUT_S", 2400, 900))
@@ -68,7 +71,7 @@ PROXY = {
     "rate": [float(v) * MB for v in setting("RATE_MB", "10 60").split()],
     "fault_every": FAULT_EVERY,
     "status_rate": float(setting("STATUS_RATE", 0.08)),
-    "reset_rate": float(setting("RESET_RATE", 0.85)),
+    "reset_rate": float(setting("RESET_RATE", 0.9, 0.92)),
     "long_stall_rate": float(setting("LONG_STALL_RATE", 0.02, 0)),
     "long_stall": STALL_LIMIT + 15,
     "stall_rate": float(setting("STALL_RATE", 0.25)),
@@ -125,14 +128,32 @@ def make_sources(directory):
 class Soak(DownloadTestCase):
     """The end-to-end tier's program handling, for one long run."""
 
+    more_nginx = []
+
     @classmethod
     def start_servers(cls):
         cls.webroot = tempfile.mkdtemp(prefix="www-", dir=WORK)
         cls.store_state = store.start_store(cls, http_port=0)
+        proxy_state = tempfile.mkdtemp(prefix="proxy-", dir=WORK)
         # A small send buffer: a reset then loses what a real path holds in flight.
-        cls.nginx = downloads.start_nginx(cls, cls.webroot, sndbuf="128k")
-        cls.proxy = chaos.start_proxy(cls, tempfile.mkdtemp(prefix="proxy-", dir=WORK), SEED,
-                                      **PROXY)
+        if PLAIN:
+            cls.nginx = downloads.start_nginx(cls, cls.webroot, sndbuf="128k")
+            cls.proxy = chaos.start_proxy(cls, proxy_state, SEED, **PROXY)
+            cls.server = chaos.PROXY_ADDRESS + URL_PATH
+            return
+        tls = [os.path.join(store.CERTS, name) for name in ("server.pem", "server.key")]
+        cls.nginx = downloads.start_nginx(cls, cls.webroot, port=8443, tls=tls, sndbuf="128k")
+        # Inside TLS the proxy plays a 5xx by handing the connection to a server that
+        # answers it.
+        statuses = {}
+        for status in (500, 503):
+            cls.more_nginx.append(downloads.start_nginx(cls, cls.webroot, port=8000 + status,
+                                                        tls=tls, status=status))
+            statuses[status] = f"127.0.0.1:{8000 + status}"
+        cls.proxy = chaos.start_proxy(cls, proxy_state, SEED, upstream="127.0.0.1:8443",
+                                      address=downloads.SECURE_ADDRESS, port=443,
+                                      status_upstream=statuses, **PROXY)
+        cls.server = f"https://{downloads.SECURE_HOST}{URL_PATH}"
 
     @classmethod
     def tearDownClass(cls):
@@ -207,20 +228,19 @@ def compare(product_dir, listed, sources):
     return differing
 
 
-def gave_up(stalls, connections, restarts):
-    """Stalls during which the program left without being killed: [(seconds it waited,
-    the stall's length)]."""
-    by_number = {c["connection"]: c for c in connections}
+def next_connection_after(stalls, connections, restarts):
+    """For each stall that no kill cut short: (seconds until the program opened its next
+    connection, the stall's length). Under Wine a connection the program gave up on can
+    stay open while the platform still drains it, so the next one tells, not the close."""
+    starts = sorted(c["start"] for c in connections)
     kills = [r["time"] for r in restarts]
-    left = []
+    seen = []
     for stall in stalls:
-        c = by_number.get(stall["connection"])
-        if c is None or not c["left_in_stall"]:
+        later = [t for t in starts if t > stall["time"]]
+        if not later or any(stall["time"] - 1 <= k <= later[0] + 1 for k in kills):
             continue
-        if any(stall["time"] - 1 <= k <= c["end"] + 3 for k in kills):
-            continue
-        left.append((round(c["end"] - stall["time"], 1), stall["seconds"]))
-    return left
+        seen.append((round(later[0] - stall["time"], 1), stall["seconds"]))
+    return seen
 
 
 def machine():
@@ -247,7 +267,8 @@ def summarise(drive, samples, listed, total, seconds, differing, code, removed, 
     long_stalls = [f for f in faults if f["kind"] == "long_stall"]
     waste = sent - total
     return {
-        "command": "QV_SOAK_QUICK=1 bench/soak.sh" if QUICK else "bench/soak.sh",
+        "command": ("QV_SOAK_QUICK=1 " if QUICK else "") + ("QV_SOAK_HTTP=1 " if PLAIN else "")
+        + "bench/soak.sh", "transport": "HTTP" if PLAIN else "HTTPS",
         "seed": SEED, "machine": machine(), "settings": PROXY,
         "size": total, "files": len(listed),
         "wall_seconds": round(seconds, 1),
@@ -266,9 +287,10 @@ def summarise(drive, samples, listed, total, seconds, differing, code, removed, 
         "handles_first": lives[0]["start"] if lives else None,
         "handles_last": lives[-1]["end"] if lives else None,
         "handle_growth_in_one_life": growth,
-        "short_stalls_given_up": gave_up(stalls, connections, drive.restarts),
-        "long_stalls_given_up_after_s": [x[0] for x in gave_up(long_stalls, connections,
-                                                                drive.restarts)],
+        "short_stalls_given_up": [x for x in next_connection_after(
+            stalls, connections, drive.restarts) if x[0] < x[1]],
+        "long_stalls_next_connection_after_s": [x[0] for x in next_connection_after(
+            long_stalls, connections, drive.restarts)],
         "restart_checks": drive.restarts,
         "differing_files": differing, "exit_code": code, "files_removed": removed,
     }
@@ -294,7 +316,8 @@ def report(r):
         ("longest time without progress", f"{r['longest_standstill_s']} s",
          f"< {r['standstill_limit_s']:.0f} s"),
         ("short stalls the program gave up on", len(r["short_stalls_given_up"]), "0"),
-        ("long stalls given up after (s)", r["long_stalls_given_up_after_s"] or "-", ""),
+        ("long stalls: next connection after (s)", r["long_stalls_next_connection_after_s"]
+         or "-", f"{STALL_LIMIT:.0f} + 5"),
         ("peak working set", f"{r['peak_working_set'] / mib:.1f} MiB", "< 64 MiB"),
         ("handles, first / last / most growth in one process",
          f"{r['handles_first']} / {r['handles_last']} / {r['handle_growth_in_one_life']}",
@@ -310,7 +333,7 @@ def report(r):
 
 
 def verdict(r):
-    problems = []
+    problems = [r["failure"]] if r["failure"] else []
     if r["differing_files"]:
         problems.append(f"bytes differ in {r['differing_files']}")
     wrong = [x for x in r["restart_checks"] if not x["exact"]]
@@ -333,7 +356,7 @@ def main():
     for stale in os.listdir(WORK):
         if stale != "product":
             shutil.rmtree(os.path.join(WORK, stale), ignore_errors=True)
-    say(f"seed {SEED}; {SIZE / 1e9:.2f} GB; a fault every {FAULT_EVERY / MB:.0f} MB on "
+    say(f"seed {SEED}; {SIZE / 1e9:.2f} GB over {'HTTP' if PLAIN else 'HTTPS'}; a fault every {FAULT_EVERY / MB:.0f} MB on "
         f"average, a kill every {KILL_EVERY:.0f} s on average")
     load_before = [round(x, 2) for x in os.getloadavg()]
     sources = os.path.join(WORK, "product")
@@ -343,28 +366,34 @@ def main():
         Soak.setUpClass()
         listed, total = downloads.publish_product(sources, names, Soak.webroot, URL_PATH)
         store.configure(Soak.store_state, tokens=[TOKEN], products={
-            PRODUCT: downloads.product_fields(listed, server=chaos.PROXY_ADDRESS + URL_PATH,
-                                              title=TITLE)})
+            PRODUCT: downloads.product_fields(listed, server=Soak.server, title=TITLE)})
         case = Soak("soak")
         case.setUp()
         case.program = case.copy_program("program", os.path.join(BIN, "quarryvale-downloader.exe"))
         kills = kill_schedule()
 
         def should_kill(seconds, _):
-            if kills and seconds >= kills[0]:
+            if not kills or seconds < kills[0]:
+                return False
+            # Not during a long stall: the program must be seen to give up on it.
+            recent = time.time() - PROXY["long_stall"] - 5
+            if any(f["kind"] == "long_stall" and f["time"] > recent
+                   for f in chaos.faults(Soak.proxy)):
+                return False
+            # Moments that passed meanwhile are one kill, not a burst of them.
+            while kills and seconds >= kills[0]:
                 kills.pop(0)
-                return True
-            return False
+            return True
 
         samples = Samples(case.driver)
         drive = chaos.Drive(case, listed, should_kill, STANDSTILL_LIMIT, samples, say=say)
         began = time.monotonic()
+        failure = None
         try:
             drive.run()
-        except AssertionError as error:  # a standstill: still report what happened
+        except AssertionError as error:  # still report what happened
             say(f"FAILED: {error}")
-            drive.standstill = max(drive.standstill, STANDSTILL_LIMIT + 1)
-            drive.final = None
+            failure = str(error)
         seconds = time.monotonic() - began
         if drive.final is not None:
             pid, hwnd = drive.final
@@ -375,7 +404,11 @@ def main():
             differing, code, removed = ["(not finished)"], None, False
         results = summarise(drive, samples, listed, total, seconds, differing, code, removed,
                             Soak.nginx, Soak.proxy)
+        results["failure"] = failure
         results["load_before"] = load_before
+        for name in ("faults.jsonl", "connections.jsonl"):
+            shutil.copy(os.path.join(Soak.proxy, name),
+                        os.path.join(os.path.dirname(RESULTS), "soak-" + name))
         results["load_after"] = [round(x, 2) for x in os.getloadavg()]
         os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
         with open(RESULTS, "w") as f:
@@ -391,7 +424,7 @@ def main():
             case.tearDown()
         Soak.tearDownClass()
         store.remove_state(getattr(Soak, "store_state", None))
-        downloads.remove_state(getattr(Soak, "nginx", None))
+        downloads.remove_state(getattr(Soak, "nginx", None), *Soak.more_nginx)
         for name in os.listdir(WORK):
             if name != "product":
                 shutil.rmtree(os.path.join(WORK, name), ignore_errors=True)
