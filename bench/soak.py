@@ -356,8 +356,8 @@ def main():
     for stale in os.listdir(WORK):
         if stale != "product":
             shutil.rmtree(os.path.join(WORK, stale), ignore_errors=True)
-    say(f"seed {SEED}; {SIZE / 1e9:.2f} GB over {'HTTP' if PLAIN else 'HTTPS'}; a fault every {FAULT_EVERY / MB:.0f} MB on "
-        f"average, a kill every {KILL_EVERY:.0f} s on average")
+    say(f"seed {SEED}; {SIZE / 1e9:.2f} GB over {'HTTP' if PLAIN else 'HTTPS'}; a fault "
+        f"every {FAULT_EVERY / MB:.0f} MB on average, a kill every {KILL_EVERY:.0f} s on average")
     load_before = [round(x, 2) for x in os.getloadavg()]
     sources = os.path.join(WORK, "product")
     names = make_sources(sources)
