@@ -62,7 +62,7 @@ def setting(name, default, quick=None):
 
 SIZE = int(float(setting("MB", 2200, 2050)) * MB)
 SEED = setting("SEED", str(random.SystemRandom().randrange(10**6)))
-FAULT_EVERY = float(setting("FAULT_EVERY_MB", 25, 60)) * MB
+FAULT_EVERY = float(setting("FAULT_EVERY_MB", 20, 60)) * MB
 KILL_EVERY = float(setting("KILL_EVERY_S", 40, 30))
 STALL_LIMIT = float(setting("STALL_LIMIT_S", 60))
 TIMEOUT = float(setting("TIMEOUT_S", 2400, 900))
@@ -255,9 +255,11 @@ def summarise(drive, samples, listed, total, seconds, differing, code, removed, 
     kinds = collections.Counter(f["kind"] for f in faults)
     statuses = collections.Counter(f["status"] for f in faults if f["kind"] == "status")
     disruptive = sum(kinds[k] for k in chaos.DISRUPTIVE)
+    # A restart's first request may have met a 5xx server.
     requests = downloads.nginx_requests(nginx)
+    checked = requests + [r for state in Soak.more_nginx for r in downloads.nginx_requests(state)]
     product = [r for r in requests if r["path"] == URL_PATH or r["path"].startswith(URL_PATH + ".")]
-    chaos.check_restarts(drive.restarts, requests, URL_PATH, total)
+    chaos.check_restarts(drive.restarts, checked, URL_PATH, total)
     sent = sum(r["bytes"] for r in product)
     connections = chaos.connections(proxy)
     delivered = sum(c["down"] for c in connections)

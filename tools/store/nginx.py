@@ -110,7 +110,10 @@ def main():
                                              key=os.path.abspath(args.tls[1]))
                               if args.tls else "",
                               listen_options=f" sndbuf={args.sndbuf}" if args.sndbuf else "",
-                              location=f"return {args.status};" if args.status else ""))
+                              # One answer a connection, as the proxy's own 5xx: a
+                              # connection kept alive would answer every retry too.
+                              location=f"keepalive_timeout 0; return {args.status};"
+                              if args.status else ""))
     server_pid = os.getpid()
     if os.fork() == 0:
         announce_ready(state, args.address, args.port, server_pid)
