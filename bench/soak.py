@@ -408,11 +408,11 @@ def main():
                             Soak.nginx, Soak.proxy)
         results["failure"] = failure
         results["load_before"] = load_before
+        os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
         for name in ("faults.jsonl", "connections.jsonl"):
             shutil.copy(os.path.join(Soak.proxy, name),
                         os.path.join(os.path.dirname(RESULTS), "soak-" + name))
         results["load_after"] = [round(x, 2) for x in os.getloadavg()]
-        os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
         with open(RESULTS, "w") as f:
             json.dump(results, f, indent=1)
         report(results)
