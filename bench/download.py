@@ -25,20 +25,14 @@ import sys
 import tempfile
 import time
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+import build_tree  # first: it puts tests/e2e on the import path
 import downloads  # noqa: E402
 import harness  # noqa: E402
 import store  # noqa: E402
 from download_case import INSTALL_LINE, TITLE  # noqa: E402
 from test_sign_in import PRODUCT, TOKEN  # noqa: E402
 
-BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else harness.BUILD)
-BIN = os.path.join(BUILD, "bin")
-# The end-to-end modules know one build tree; the benchmark may run in another.
-harness.DRIVER = os.path.join(BIN, "qv-driver.exe")
-store.TRUST = os.path.join(BIN, "qv-trust-ca.exe")
-store.CERTS = os.path.join(BUILD, "test-ca")
+BUILD, BIN = build_tree.use(sys.argv)
 PROGRAM = os.path.join(BIN, "quarryvale-downloader.exe")
 LOOP = os.path.join(BIN, "download_loop.exe")
 WORK = os.path.join(BUILD, "bench-work")

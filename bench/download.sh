@@ -24,14 +24,7 @@ if ! command -v curl >/dev/null; then
 fi
 
 targets=(quarryvale-downloader qv-driver qv-trust-ca download_loop)
-missing=()
-for target in "${targets[@]}"; do
-    [ -f "$build/bin/$target.exe" ] || missing+=("$target")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    [ -f "$build/build.ninja" ] || cmake --preset windows -B "$build"
-    cmake --build "$build" --target "${missing[@]}"
-fi
+bench/build-missing.sh "$build" "${targets[@]}"
 
 # A bound inside the sandbox lets the benchmark end what it started; the one outside
 # ends a stuck sandbox.

@@ -28,8 +28,7 @@ import sys
 import tempfile
 import time
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+import build_tree  # first: it puts tests/e2e on the import path
 import chaos  # noqa: E402
 import downloads  # noqa: E402
 import harness  # noqa: E402
@@ -37,11 +36,7 @@ import store  # noqa: E402
 from download_case import TITLE, DownloadTestCase  # noqa: E402
 from test_sign_in import PRODUCT, TOKEN  # noqa: E402
 
-BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else harness.BUILD)
-BIN = os.path.join(BUILD, "bin")
-harness.DRIVER = os.path.join(BIN, "qv-driver.exe")
-store.TRUST = os.path.join(BIN, "qv-trust-ca.exe")
-store.CERTS = os.path.join(BUILD, "test-ca")
+BUILD, BIN = build_tree.use(sys.argv)
 WORK = os.path.join(BUILD, "soak-work")
 RESULTS = os.path.join(BUILD, "bench-results", "soak.json")
 harness.WORK = WORK  # the program's copy, and so its downloaded files, live here

@@ -17,14 +17,7 @@ build=$(realpath -m "${QV_SOAK_BUILD:-build/windows}")
 
 tools/bootstrap.sh
 targets=(quarryvale-downloader qv-driver qv-trust-ca qv-demo-installer)
-missing=()
-for target in "${targets[@]}"; do
-    [ -f "$build/bin/$target.exe" ] || missing+=("$target")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    [ -f "$build/build.ninja" ] || cmake --preset windows -B "$build"
-    cmake --build "$build" --target "${missing[@]}"
-fi
+bench/build-missing.sh "$build" "${targets[@]}"
 
 limit=${QV_SOAK_TIMEOUT_S:-2400}
 [ "${QV_SOAK_QUICK:-}" = 1 ] && [ -z "${QV_SOAK_TIMEOUT_S:-}" ] && limit=900
