@@ -8,3 +8,8 @@ target_link_libraries(net_bench PRIVATE qv_net)
 add_executable(download_loop bench/download_loop.cpp)
 qv_strict(download_loop)
 target_link_libraries(download_loop PRIVATE wininet user32)
+
+# The platform's SHA-256 against the program's own, per 32 KB read.
+add_executable(hash_bench bench/hash_bench.cpp)
+qv_strict(hash_bench)
+target_link_libraries(hash_bench PRIVATE qv_foundation bcrypt)
