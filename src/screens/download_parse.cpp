@@ -201,6 +201,24 @@ bool read_size(const char* text, std::int64_t& size) {
     return true;
 }
 
+bool read_sha256_digits(const char* digits, std::uint8_t (&digest)[32]) {
+    const auto value = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    for (std::size_t i = 0; i < 32; ++i) {
+        const int high = value(digits[2 * i]);
+        const int low = high < 0 ? -1 : value(digits[2 * i + 1]);
+        if (low < 0) {
+            return false; // also at the terminator: nothing past it is read
+        }
+        digest[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return digits[64] == '\0';
+}
+
 bool is_storable_name(const char* name) {
     const char* segment = name;
     for (const char* p = name;; ++p) {
@@ -236,6 +254,7 @@ bool parse_product_specification(char* body, std::size_t n, product_specificatio
     std::int64_t total = 0;
     const char* first_file = position;
     std::vector<const char*> names;
+    std::size_t hashes = 0;
     while (position <= end) {
         const char* name = position;
         position = after_field(name);
@@ -250,8 +269,16 @@ bool parse_product_specification(char* body, std::size_t n, product_specificatio
         }
         total += size;
         position = after_field(position);
+        if (position <= end && std::strncmp(position, sha256_field_prefix, 7) == 0) {
+            std::uint8_t digest[32];
+            if (!read_sha256_digits(position + 7, digest)) {
+                return false;
+            }
+            ++hashes;
+            position = after_field(position);
+        }
     }
-    if (!names_are_distinct(names)) {
+    if ((hashes != 0 && hashes != names.size()) || !names_are_distinct(names)) {
         return false;
     }
 
@@ -279,6 +306,7 @@ bool parse_product_specification(char* body, std::size_t n, product_specificatio
     out.request_host = server;
     out.request_secure = secure;
     out.first_file = first_file;
+    out.has_hashes = hashes != 0;
     out.specification_end = end;
     out.total_size = total;
     return true;
@@ -293,5 +321,10 @@ bool product_file_cursor::next(product_file& file) {
     file.size = 0;
     read_size(size_text, file.size);
     position = after_field(size_text);
+    file.sha256 = nullptr;
+    if (hashes) {
+        file.sha256 = position + 7; // the parse has checked every one
+        position = after_field(position);
+    }
     return true;
 }

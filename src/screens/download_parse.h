@@ -31,6 +31,7 @@ struct product_specification {
     std::string request_path;
     bool request_secure = false;             // the field began with "https://"
     const char* first_file = nullptr;        // start of the first file name
+    bool has_hashes = false;                 // every file carries a SHA-256 field
     const char* specification_end = nullptr; // the reader's terminator
     std::int64_t total_size = 0;
 };
@@ -43,23 +44,39 @@ struct product_specification {
 // written (is_storable_name), two file names would be one file on disk (the same but for
 // letter case or the kind of slash, or one a file that another uses as a directory: "x"
 // and "x/y.bin"), or the server field names no host.
+//
+// After a file's size the store may give its SHA-256 as one more field, "sha256:" and 64
+// hexadecimal digits. No name may hold a ":", so the field can never be read as the next
+// file's name, and a list without such fields means what it always meant. Either every
+// file has one or none does; a field that begins with "sha256:" but is not exactly 64
+// hexadecimal digits after it, or a list where only some files have one, is malformed.
 bool parse_product_specification(char* body, std::size_t n, product_specification& out);
+
+inline constexpr char sha256_field_prefix[] = "sha256:";
 
 // Walks the file list that parse_product_specification has accepted.
 struct product_file {
     const char* name;
     std::int64_t size;
+    const char* sha256; // the 64 digits after "sha256:", or null without hashes
 };
 class product_file_cursor {
   public:
     explicit product_file_cursor(const product_specification& s)
-        : position(s.first_file), end(s.specification_end) {}
+        : position(s.first_file), end(s.specification_end), hashes(s.has_hashes) {}
+    // Continues from the entry of a file that next has returned.
+    product_file_cursor(const product_specification& s, const char* name)
+        : position(name), end(s.specification_end), hashes(s.has_hashes) {}
     bool next(product_file& file);
 
   private:
     const char* position;
     const char* end;
+    bool hashes;
 };
+
+// The digest that 64 hexadecimal digits (either case) spell; false for anything else.
+bool read_sha256_digits(const char* digits, std::uint8_t (&digest)[32]);
 
 // The size of a file as the store writes it: leading blanks, one sign, digits up to
 // the first non-digit; no digits at all count as 0. False on overflow.

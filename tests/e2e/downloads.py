@@ -58,13 +58,20 @@ def publish_product(source_dir, names, webroot, path="/products/quest"):
 
 
 def product_fields(files, server="127.0.0.1/products/quest", title="Quarry Quest",
-                   installer="setup.exe"):
+                   installer="setup.exe", hashes=None):
     """The store's "products" entry for a published product: title, installer, server,
-    then each file's name and size."""
+    then each file's name and size, and its "sha256:" field when hashes are given."""
     fields = [title, installer, server]
-    for name, size in files:
+    for index, (name, size) in enumerate(files):
         fields += [name, str(size)]
+        if hashes is not None:
+            fields.append("sha256:" + hashes[index])
     return fields
+
+
+def file_hashes(source_dir, names):
+    """Each published file's SHA-256 (hexadecimal), as the store vouches for it."""
+    return publish.file_hashes(source_dir, names)
 
 
 def part_file(webroot, path, index):

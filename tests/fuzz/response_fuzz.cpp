@@ -1,6 +1,7 @@
 // Feeds arbitrary bodies through the envelope and, after "ok", the parse of the
 // product specification; ASan catches any read past the reader's terminator, and an
-// accepted list must hold only names Windows stores as written, each its own file.
+// accepted list must hold only names Windows stores as written, each its own file, and
+// a well-formed hash for every file or for none.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -50,7 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     product_file_cursor cursor(s);
     product_file file;
     while (cursor.next(file)) {
-        if (file.size < 0 || !is_storable_name(file.name)) {
+        std::uint8_t digest[32];
+        if (file.size < 0 || !is_storable_name(file.name) ||
+            (file.sha256 != nullptr) != s.has_hashes ||
+            (file.sha256 != nullptr && !read_sha256_digits(file.sha256, digest))) {
             std::abort();
         }
         total += file.size;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "screens/download_hashes.h"
 #include "screens/download_parse.h"
 
 namespace {
@@ -274,6 +275,42 @@ TEST(ProductSpecification, TenThousandFiles) {
               std::make_pair(std::string("data/part9999.bin"), std::int64_t{9999000}));
     // The last name is the first one again, as Windows compares names.
     EXPECT_FALSE(parses(fields + "|DATA\\PART0.BIN|1"));
+}
+
+TEST(ProductSpecification, PublishedHashes) {
+    const std::string a = "sha256:" + std::string(64, 'a');
+    const std::string b = "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991B7852B855";
+    body with("quarryvale|ok|T|setup.exe|srv|x.bin|3|" + a + "|sub/e.bin|0|" + b);
+    product_specification s;
+    ASSERT_TRUE(parse(with, s));
+    EXPECT_TRUE(s.has_hashes);
+    EXPECT_EQ(s.total_size, 3);
+    const decltype(files_of(s)) expected = {{"x.bin", 3}, {"sub/e.bin", 0}};
+    EXPECT_EQ(files_of(s), expected);
+    const std::vector<file_hash> table = published_hashes(s);
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table[0].published[31], 0xaa);
+    // Upper-case digits read the same; an empty file's running hash is the empty digest.
+    EXPECT_TRUE(running_hash_matches(table[1]));
+    EXPECT_FALSE(running_hash_matches(table[0]));
+
+    // Without hashes nothing changes, and the table is empty.
+    body without("quarryvale|ok|T|setup.exe|srv|x.bin|3|sub/e.bin|0");
+    ASSERT_TRUE(parse(without, s));
+    EXPECT_FALSE(s.has_hashes);
+    EXPECT_TRUE(published_hashes(s).empty());
+
+    // Malformed: only some files with one, a digit short or too many, a non-digit, another
+    // spelling of the marker (a name with ":"), a hash before any size.
+    const std::string head = "quarryvale|ok|T|setup.exe|srv|x.bin|3|";
+    EXPECT_FALSE(parses(head + a + "|y.bin|4"));
+    EXPECT_FALSE(parses(head + "y.bin|4|" + a));
+    EXPECT_FALSE(parses(head + a.substr(0, 70)));
+    EXPECT_FALSE(parses(head + a + "0"));
+    EXPECT_FALSE(parses(head + "sha256:" + std::string(63, 'a') + "g"));
+    EXPECT_FALSE(parses(head + "SHA256:" + std::string(64, 'a')));
+    EXPECT_FALSE(parses(head + a + "|" + a));
+    EXPECT_FALSE(parses("quarryvale|ok|T|setup.exe|srv|" + a + "|x.bin|3"));
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 """Publishes a product on the download server: its files, concatenated in list order,
 cut into stream parts of exactly 2,000,000,000 bytes (the last one shorter). The first, number 0, is
 WEBROOT/PATH, part k >= 1 is WEBROOT/PATH.(k+1). Prints the product's file list with
-sizes and the total, the figures its sign-in answer carries.
+sizes and SHA-256 hashes, and the total: the figures its sign-in answer carries.
 
 Holes in the sources stay holes in the parts, so a huge sparse test product costs no
 disk. Each part appears complete or not at all (written aside, then renamed), so the
@@ -10,6 +10,7 @@ server never hands out half a part.
 """
 import argparse
 import errno
+import hashlib
 import json
 import os
 import sys
@@ -58,6 +59,18 @@ def _copy(src, dst, start, end, at):
         position = stop
 
 
+def file_hashes(source_dir, files):
+    """The SHA-256 of each source file, as 64 lower-case hexadecimal digits."""
+    digests = []
+    for name in files:
+        digest = hashlib.sha256()
+        with open(_source(source_dir, name), "rb") as f:
+            while chunk := f.read(COPY_CHUNK):
+                digest.update(chunk)
+        digests.append(digest.hexdigest())
+    return digests
+
+
 def publish(source_dir, files, webroot, path):
     """Writes the product's stream parts; returns ([(name, size), ...], total)."""
     sources = [_source(source_dir, name) for name in files]
@@ -98,20 +111,23 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--webroot", required=True, help="the download server's root")
     parser.add_argument("--path", required=True, help="URL path of part 0, e.g. /products/quest")
-    parser.add_argument("--json", action="store_true", help='print {"files": [...], "total": N}')
+    parser.add_argument("--json", action="store_true",
+                        help='print {"files": [[name, size, sha256], ...], "total": N}')
     parser.add_argument("source_dir")
     parser.add_argument("files", nargs="+",
                         help="names relative to SOURCE_DIR, / separated, in stream order")
     args = parser.parse_args()
     try:
         files, total = publish(args.source_dir, args.files, args.webroot, args.path)
+        hashes = file_hashes(args.source_dir, args.files)
     except (OSError, ValueError) as error:
         sys.exit(f"publish: {error}")
     if args.json:
-        print(json.dumps({"files": [list(f) for f in files], "total": total}))
+        print(json.dumps({"files": [[name, size, digest] for (name, size), digest
+                                    in zip(files, hashes)], "total": total}))
     else:
-        for name, size in files:
-            print(name, size)
+        for (name, size), digest in zip(files, hashes):
+            print(name, size, digest)
         print("total", total)
 
 

@@ -10,7 +10,8 @@ ports listen.
 config.json (every key optional):
   tokens    list of accepted sign-in tokens
   accounts  {"account name": "password"}
-  products  {"product id": ["title", "installer", "host/path", "file", "size", ...]}
+  products  {"product id": ["title", "installer", "host/path", "file", "size", ...]}; each
+            size may be followed by "sha256:" and the file's 64 hexadecimal digits
   force     a forced answer instead of the store's own, for every request:
     status          HTTP status (default 200)
     body            the body as text; each character is one byte (latin-1, "\u0000" is NUL)
