@@ -108,6 +108,7 @@ void download(char* response, std::size_t length) {
         show_error(cannot_understand_text);
         return;
     }
+    hashes = published_hashes(product);
     const INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&classes);
     create_screen();

@@ -18,3 +18,9 @@ void download_stop();
 // The product's title and the installer's file name, for the screens after this one.
 const char* download_title();
 const char* download_executable();
+
+// True when the store gave no hashes, or when the installer ("launch") read through the
+// handle that holds it, from its first byte, is exactly what the store published.
+bool download_installer_matches(void* installer);
+inline constexpr const char* mismatch_template =
+    "The bytes of the file %1!s! do not match what the store published.";

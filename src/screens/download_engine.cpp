@@ -24,8 +24,20 @@ constexpr const char* error_template =
 // The one read buffer: every read lands here and goes straight to its file.
 char buffer[32768];
 
+// With hashes: the index of the list entry current_file points at, and the name and
+// index of the file being written (whose bytes are hashed as they are written).
+std::size_t next_index = 0;
+const char* writing_name = nullptr;
+std::size_t writing_index = 0;
+
 const char* after_field(const char* field) {
     return field + std::strlen(field) + 1;
+}
+
+// The next list entry after the one that starts with name.
+const char* after_file(const char* name) {
+    const char* next = after_field(after_field(name));
+    return hashes.empty() ? next : after_field(next);
 }
 
 std::int64_t listed_size(const char* name) {
@@ -62,15 +74,55 @@ void report_net_error(DWORD code) {
     call_in_main_thread(on_net_error);
 }
 
+void report_mismatch(const char* name) {
+    report_error(format_string(mismatch_template, name).c_str());
+}
+
 void done() {
     withdraw_request();
     std::string().swap(product.request_path);
     call_in_main_thread(on_done);
 }
 
+// The file just completed, judged against its published hash. 0 when it matches; 2 when
+// it did not and is now empty, open, to be fetched again from its first byte; 1 when the
+// worker must stop (it failed for the second time in this run, reported).
+int judge_written_file() {
+    file_hash& entry = hashes[writing_index];
+    if (running_hash_matches(entry)) {
+        entry.matches = true;
+        return 0;
+    }
+    restart_hash(entry);
+    done_size -= current_file_size;
+    if (!SetFilePointerEx(current_file_handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(current_file_handle)) {
+        const DWORD error = GetLastError();
+        CloseHandle(current_file_handle);
+        current_file_handle = INVALID_HANDLE_VALUE;
+        report_system_error("Failed to write to file", error);
+        return 1;
+    }
+    if (++entry.mismatches >= 2) {
+        CloseHandle(current_file_handle);
+        current_file_handle = INVALID_HANDLE_VALUE;
+        report_mismatch(writing_name);
+        return 1;
+    }
+    current_file_size_left = current_file_size;
+    return 2;
+}
+
 // 0 when the next file is open; non-zero when the worker must stop: the product is
-// complete (done has run) or an error has been reported.
+// complete (done has run) or an error has been reported. With hashes also 2: the file
+// just completed did not match and is open again, empty; and files that already match
+// are passed over (done_size moves past them).
 int begin_next_file() {
+    if (!hashes.empty() && current_file_handle != INVALID_HANDLE_VALUE) {
+        if (const int judged = judge_written_file(); judged != 0) {
+            return judged;
+        }
+    }
     if (current_file_handle != INVALID_HANDLE_VALUE) {
         const BOOL closed = CloseHandle(current_file_handle);
         current_file_handle = INVALID_HANDLE_VALUE;
@@ -79,10 +131,17 @@ int begin_next_file() {
             return 1;
         }
     }
+    for (; !hashes.empty() && !past_last_file() && hashes[next_index].matches; ++next_index) {
+        done_size += listed_size(current_file);
+        current_file = after_file(current_file);
+    }
     if (past_last_file()) {
         done();
         return 1;
     }
+    // Bytes on disk that the running hash covers are kept; any other file is made anew.
+    const std::int64_t kept =
+        hashes.empty() ? 0 : static_cast<std::int64_t>(hashes[next_index].running.length);
     // Every directory on the way is made as needed, the temporary files' own included.
     std::wstring path =
         download_dir + widen(format_string("/%1!s!/%2!s!", product_identifier(), current_file));
@@ -102,33 +161,55 @@ int begin_next_file() {
         }
         c = L'\\';
     }
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    kept != 0 ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER end{};
+    if (file == INVALID_HANDLE_VALUE ||
+        (kept != 0 &&
+         (!SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END) || end.QuadPart != kept))) {
+        // The resume scan found exactly the kept bytes; a file that changed since has
+        // its bytes judged from the start at the next attempt.
+        const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_FILE_INVALID;
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            restart_hash(hashes[next_index]);
+        }
         report_system_error(format_string("Failed to create file %1!s!", narrow(path)).c_str(),
                             error);
         return 1;
     }
     current_file_handle = file;
-    current_file_size = current_file_size_left = listed_size(current_file);
-    current_file = after_field(after_field(current_file));
+    current_file_size = listed_size(current_file);
+    current_file_size_left = current_file_size - kept;
+    done_size += kept;
+    writing_name = current_file;
+    writing_index = next_index++;
+    current_file = after_file(current_file);
     return 0;
 }
 
 // Writes the bytes of one read into the files they belong to, opening each next file
-// as the one before is complete. False when the worker must stop (reported, or done).
-bool hand_out(const char* bytes, DWORD count, net_context& context) {
+// as the one before is complete. 0 to read on; 1 when the worker must stop (reported,
+// or done); 2 when the stream must be asked for again from done_size (with hashes: a
+// file is fetched again, or files that match are passed over), the rest of this read
+// being bytes nobody needs.
+int hand_out(const char* bytes, DWORD count, net_context& context) {
     while (true) {
         if (current_file_size_left == 0) {
-            if (begin_next_file() != 0) {
+            const std::int64_t position = done_size;
+            const int next = begin_next_file();
+            if (next == 1) {
                 net_close(&context);
-                return false;
+                return 1;
+            }
+            if (next == 2 || done_size != position) {
+                return 2;
             }
             continue;
         }
         if (count == 0) {
-            return true;
+            return 0;
         }
         const DWORD size =
             static_cast<DWORD>(std::min<std::int64_t>(count, current_file_size_left));
@@ -139,7 +220,10 @@ bool hand_out(const char* bytes, DWORD count, net_context& context) {
             const DWORD error = ok ? ERROR_WRITE_FAULT : GetLastError();
             net_close(&context);
             report_system_error("Failed to write to file", error);
-            return false;
+            return 1;
+        }
+        if (!hashes.empty()) {
+            sha256_update(hashes[writing_index].running, bytes, written);
         }
         done_size += written;
         bytes += written;
@@ -148,13 +232,9 @@ bool hand_out(const char* bytes, DWORD count, net_context& context) {
     }
 }
 
-void request() {
-    if (done_size >= product.total_size && current_file_size_left == 0) {
-        // Only empty files are left: the server has nothing to send for them.
-        while (begin_next_file() == 0) {
-        }
-        return;
-    }
+// Fetches the stream from done_size on. True when it must be asked for again from a new
+// done_size; false when the worker must stop.
+bool fetch() {
     net_context context;
     stream_position at = stream_position_of(done_size);
     for (std::int64_t part = at.part;; ++part) {
@@ -170,7 +250,7 @@ void request() {
                 current_file_handle = INVALID_HANDLE_VALUE;
             }
             call_in_main_thread(run_interrupted_callback);
-            return;
+            return false;
         }
         request_context = &context;
         LeaveCriticalSection(&critical_section);
@@ -178,7 +258,7 @@ void request() {
         if (net_request(&context, product.request_secure ? 1 : 0, "GET", product.request_host,
                         path.c_str(), header.empty() ? nullptr : header.c_str(), nullptr) != 0) {
             report_net_error(context.error_code);
-            return;
+            return false;
         }
 
         const std::uint32_t expected = expected_status(at.offset);
@@ -189,7 +269,7 @@ void request() {
                                        static_cast<std::int32_t>(context.status_code),
                                        static_cast<std::int32_t>(expected))
                              .c_str());
-            return;
+            return false;
         }
         post_status(nullptr);
 
@@ -197,17 +277,23 @@ void request() {
             std::uint32_t count = 0;
             if (net_read(&context, buffer, sizeof buffer, &count) != 0) {
                 report_net_error(context.error_code);
-                return;
+                return false;
             }
             if (count == 0) {
                 net_close(&context);
                 report_error("Unexpected end of stream while reading from server.");
-                return;
+                return false;
             }
-            if (!hand_out(buffer, count, context)) {
-                return;
+            const int handed = hand_out(buffer, count, context);
+            if (handed == 1) {
+                return false;
             }
             call_in_main_thread(on_progress);
+            if (handed == 2) {
+                withdraw_request();
+                net_close(&context);
+                return true;
+            }
         }
         withdraw_request();
         net_close(&context);
@@ -215,11 +301,48 @@ void request() {
     }
 }
 
+void request() {
+    do {
+        if (done_size >= product.total_size && current_file_size_left == 0) {
+            // Only empty files are left: the server has nothing to send for them.
+            while (begin_next_file() != 1) {
+            }
+            return;
+        }
+    } while (fetch());
+}
+
+// The start of an attempt on a product with hashes: every file on disk is judged (each
+// byte read at most once per run), then the first file that does not match is opened
+// where its good bytes end, and the stream is asked for from there.
+DWORD checked_start() {
+    const char* failed = nullptr;
+    switch (check_files_on_disk(&failed)) {
+    case 1:
+        call_in_main_thread(run_interrupted_callback);
+        return 0;
+    case 2:
+        report_mismatch(failed);
+        return 0;
+    default:
+        break;
+    }
+    if (begin_next_file() == 1) {
+        return 0;
+    }
+    call_in_main_thread(on_progress);
+    request();
+    return 0;
+}
+
 // The resume scan: files already complete count as done, the first short one is
 // continued, and the first missing or overlong one is (re)created with all after it.
 // Sizes are read from the directory first: opening a file costs several times as much,
 // and only the one file that is continued needs a handle.
 DWORD WINAPI thread_proc(LPVOID) {
+    if (!hashes.empty()) {
+        return checked_start();
+    }
     while (!past_last_file()) {
         const std::wstring path =
             download_dir +
@@ -255,7 +378,7 @@ DWORD WINAPI thread_proc(LPVOID) {
             }
             break;
         }
-        current_file = after_field(after_field(current_file));
+        current_file = after_file(current_file);
         done_size += on_disk;
         if (on_disk < current_file_size) {
             current_file_size_left = current_file_size - on_disk;
@@ -280,6 +403,7 @@ DWORD WINAPI thread_proc(LPVOID) {
 void start_thread() {
     done_size = 0;
     current_file = product.first_file;
+    next_index = 0;
     current_file_size_left = 0;
     interrupted_callback = nullptr;
     state = 2;

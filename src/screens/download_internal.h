@@ -9,14 +9,19 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "net/net.h"
+#include "screens/download_hashes.h"
 #include "screens/download_parse.h"
 #include "screens/download_status.h"
 
 // ---- written once by download(), on the window's thread, before the first worker ----
 extern product_specification& product; // what the store said to fetch; never destroyed
 extern CRITICAL_SECTION critical_section;
+// What the store published per file, and how far each file is hashed; empty without
+// hashes. The entries are then written only by the current attempt's worker.
+extern std::vector<file_hash>& hashes;
 
 // ---- written only by the worker (the window's thread reads done_size only in
 // on_progress, and closes current_file_handle only in on_error and on_net_error, both
@@ -50,6 +55,14 @@ void on_done();
 
 // Engine (download_engine.cpp).
 void start_thread();
+
+// Checks against the published hashes (download_check.cpp), on the worker.
+// The resume scan's part for a product with hashes: every listed file found on disk is
+// hashed as far as this run has not hashed it yet, and a complete one is judged. 0 to go
+// on: each file then either matches, or keeps on disk exactly the bytes its running hash
+// covers (none for a file to be made anew). 1 when a pause or stop is pending; 2 when a
+// complete file has failed for the second time in this run (emptied; *failed names it).
+int check_files_on_disk(const char** failed);
 
 // State machine (download_control.cpp).
 void pause_callback();

@@ -61,11 +61,28 @@ void install() {
                                code));
         return;
     }
+    // Held without write or delete sharing from its last check until it has started, so
+    // that the bytes that run are the bytes judged.
+    const HANDLE held = CreateFileW(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (held == INVALID_HANDLE_VALUE || !download_installer_matches(held)) {
+        set_error(held == INVALID_HANDLE_VALUE
+                      ? system_error("Failed to launch installer", GetLastError())
+                      : format_string(mismatch_template, "launch"));
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+        }
+        MoveFileW(installer.c_str(), launch.c_str());
+        return;
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(installer.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
-                       directory.c_str(), &startup, &process)) {
+    const BOOL started = CreateProcessW(installer.c_str(), nullptr, nullptr, nullptr, FALSE, 0,
+                                        nullptr, directory.c_str(), &startup, &process);
+    const DWORD start_error = GetLastError();
+    CloseHandle(held);
+    if (started) {
         CloseHandle(process.hThread);
         install_process_id = process.dwProcessId;
         // The watch runs on the window's thread: its timer belongs there.
@@ -74,7 +91,7 @@ void install() {
         kill_main_timer(watch_timer);
         CloseHandle(process.hProcess);
     } else {
-        set_error(system_error("Failed to launch installer", GetLastError()));
+        set_error(system_error("Failed to launch installer", start_error));
     }
     MoveFileW(installer.c_str(), launch.c_str());
 }

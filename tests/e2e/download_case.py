@@ -40,16 +40,19 @@ class DownloadTestCase(E2ETestCase):
     # Products.
 
     def publish(self, files, host="127.0.0.1", sparse_from=None, title=TITLE, token=TOKEN,
-                product=PRODUCT):
+                product=PRODUCT, hashed=False):
         """Makes and publishes a product under a path of this test's own and offers it
-        to the token (the unstamped program's by default); returns [(name, size), ...]."""
+        to the token (the unstamped program's by default), with each file's SHA-256 if
+        hashed; returns [(name, size), ...]."""
         source = os.path.join(self.sources, self._testMethodName)
         shutil.rmtree(source, ignore_errors=True)
         names = downloads.make_product(source, files, sparse_from=sparse_from)
         path = "/" + self._testMethodName
         listed, _ = downloads.publish_product(source, names, self.webroot, path)
+        hashes = downloads.file_hashes(source, names) if hashed else None
         store.configure(self.store_state, tokens=[token], products={
-            product: downloads.product_fields(listed, server=host + path, title=title)})
+            product: downloads.product_fields(listed, server=host + path, title=title,
+                                              hashes=hashes)})
         self.source, self.path, self.product = source, path, product
         return listed
 

@@ -18,6 +18,8 @@ it). Every key is optional; faults combine:
   stall_then    ... then "close" (default) or "continue" with the rest of the body
   stall_before_headers  the same stall before anything of the answer is sent
   throttle      send the body at this many bytes per second
+  flip_at       invert the byte at this offset of the part file as it is sent (a store's
+                file corrupted on its way)
   times         apply the faults to the first K requests after the configuration
                 changed only; later ones are served normally
   path          apply the faults only to requests for this path
@@ -162,10 +164,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         for key in ("drop_after", "stall_after"):
             if key in faults:
                 limit = min(limit, faults[key])
-        throttle = faults.get("throttle")
-        self.send_range(fd, offset, limit, throttle)
+        throttle, flip = faults.get("throttle"), faults.get("flip_at")
+        self.send_range(fd, offset, limit, throttle, flip)
         if "stall_after" in faults and self.sent < count and self.stall(faults):
-            self.send_range(fd, offset, count, throttle)
+            self.send_range(fd, offset, count, throttle, flip)
         if self.sent < count:
             self.close_connection = True
             if faults.get("reset"):
@@ -179,14 +181,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(0.02)
         return faults.get("stall_then") == "continue"
 
-    def send_range(self, fd, offset, end, throttle):
-        """Sends the body from where it stands up to end, at most throttle bytes a second."""
+    def send_range(self, fd, offset, end, throttle, flip=None):
+        """Sends the body from where it stands up to end, at most throttle bytes a second,
+        with the part's byte at flip inverted."""
         began, start = time.monotonic(), self.sent
         while self.sent < end:
-            data = os.pread(fd, min(CHUNK, end - self.sent, throttle or CHUNK),
-                            offset + self.sent)
+            at = offset + self.sent
+            data = os.pread(fd, min(CHUNK, end - self.sent, throttle or CHUNK), at)
             if not data:
                 break
+            if flip is not None and at <= flip < at + len(data):
+                data = bytearray(data)
+                data[flip - at] ^= 0xFF
             self.wfile.write(data)
             self.sent += len(data)
             if throttle:

@@ -1,0 +1,99 @@
+"""A product whose store vouches for each file's SHA-256, through the real program: it
+installs, a byte spoiled on the way is fetched again once, a file that stays wrong pauses
+the download and nothing runs, the resume scan finds a file damaged on disk, and a
+product republished between a pause and a restart is fetched again file by file. Answers
+without hashes are every other download group's."""
+
+import os
+
+import downloads
+import harness
+import test_install
+from download_case import PAUSE_ID, TITLE, DownloadTestCase
+from harness import waiting_for_program
+
+ERROR = ("An error has occured while downloading. The download is now paused. You may unpause "
+         "the download to try again. Error message: ")
+MISMATCH = "The bytes of the file {} do not match what the store published."
+
+
+@waiting_for_program
+class HashedDownloadTests(DownloadTestCase):
+    def installer_ran(self):
+        return os.path.exists(os.path.join(self.product_dir(), "installer-runs.txt"))
+
+    def test_a_hashed_product_installs_after_a_flipped_byte_is_fetched_again(self):
+        # One byte of "launch" (from 200,000 in the stream) spoiled on its way, once: that
+        # file alone is asked for again, from its own offset, and the installer runs.
+        listed = self.publish(test_install.product("close_after_ms=300\n"), host="127.0.0.2",
+                              hashed=True)
+        downloads.configure_faults(self.faults, flip_at=201_000, times=1)
+        pid, hwnd = self.open_program()
+        self.wait_for(self.installer_ran, 60, "the installer")
+        self.wait_for(lambda: any(c["text"] == f"Installation finished - {TITLE}"
+                                  for c in self.controls(hwnd)), 30, "the finished screen")
+        self.assert_product_arrived(listed)
+        self.assertEqual([r["range"] for r in downloads.fault_requests(self.faults)],
+                         [None, "bytes=200000-"])
+
+    def test_a_file_that_stays_wrong_pauses_naming_it_and_nothing_runs(self):
+        self.publish(test_install.product("close_after_ms=300\n"), host="127.0.0.2",
+                     hashed=True)
+        downloads.configure_faults(self.faults, flip_at=201_000)
+        pid, hwnd = self.open_program()
+        box = self.wait_dialog(pid)
+        self.assertEqual(box["text"], ERROR + MISMATCH.format("launch"))
+        self.assertTrue(self.status(hwnd).startswith("Paused. "))
+        self.assertEqual([r["range"] for r in downloads.fault_requests(self.faults)],
+                         [None, "bytes=200000-"])
+        self.press(box, "OK")
+        self.assertEqual(os.path.getsize(os.path.join(self.product_dir(), "launch")), 0)
+        self.assertFalse(self.installer_ran())
+
+    def test_the_resume_scan_finds_a_file_damaged_on_disk(self):
+        listed = self.publish([("a.bin", 100_000), ("b.bin", 200_000), ("c.bin", 50_000)],
+                              hashed=True)
+        self.program = self.copy_program("program")
+        os.makedirs(self.product_dir())
+        for name in ("a.bin", "b.bin", "c.bin"):
+            with open(os.path.join(self.source, name), "rb") as f:
+                data = bytearray(f.read())
+            if name == "b.bin":
+                data[1234] ^= 1
+            with open(os.path.join(self.product_dir(), name), "wb") as f:
+                f.write(data)
+        pid, hwnd = self.open_program(fresh=False)
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(listed)
+        gets = self.wait_for(lambda: [(r["range"], r["status"]) for r in
+                                      downloads.nginx_requests(self.nginx)
+                                      if r["path"] == self.path], 30, "the request logged")
+        self.assertEqual(gets, [("bytes=100000-", 206)])
+
+    def test_a_product_republished_between_a_pause_and_a_restart(self):
+        # Same names and sizes, other bytes: the complete file and the one begun are each
+        # fetched again from their own first byte, and the rest follows.
+        files = [("a.bin", 1_000_000), ("b.bin", 4_000_000), ("c.bin", 1_000_000)]
+        listed = self.publish(files, host="127.0.0.2", hashed=True)
+        downloads.configure_faults(self.faults, throttle=2_000_000)
+        pid, hwnd = self.open_program()
+        self.wait_for(lambda: self.on_disk(listed) >= 1_500_000, 30, "a.bin and some of b.bin")
+        self.click(hwnd, PAUSE_ID)
+        self.wait_status(hwnd, "Paused. ", timeout=60)
+        self.driver.call("kill", pid)
+        self.wait_exit(pid)
+        kept = self.on_disk(listed)
+        self.assertLess(kept, 5_000_000)
+        self.publish([(name, downloads.pattern(name + "/2", 0, size)) for name, size in files],
+                     host="127.0.0.2", hashed=True)
+        downloads.configure_faults(self.faults)
+        pid, hwnd = self.open_program(fresh=False)
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(listed)
+        self.assertEqual([r["range"] for r in downloads.fault_requests(self.faults)],
+                         [None, f"bytes={kept}-", "bytes=1000000-"])
+
+
+
+if __name__ == "__main__":
+    harness.main()
