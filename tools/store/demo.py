@@ -136,12 +136,13 @@ class Servers:
             harness.stop_process(process)
 
 
-def store_config(listed):
+def store_config(listed, hashes=None):
     with open(os.environ.get("QV_DEMO_CONFIG",
                              os.path.join(REPO, "tools", "store", "demo-config.json"))) as f:
         config = json.load(f)
     config["products"] = {PRODUCT: downloads.product_fields(
-        listed, server=f"https://{downloads.SECURE_HOST}{URL_PATH}", title=TITLE)}
+        listed, server=f"https://{downloads.SECURE_HOST}{URL_PATH}", title=TITLE,
+        hashes=hashes)}
     return config
 
 
@@ -302,7 +303,9 @@ class Drive:
             if text is None:
                 raise Failed("the download ended before it could be paused: "
                              "try a larger QV_DEMO_SIZE_MB")
-            found = PERCENT.search(text) if text.startswith("Downloading at") else None
+            # A rate of its own: the first refreshes still show "0 B/s".
+            found = PERCENT.search(text) if text.startswith("Downloading at") and \
+                not text.startswith("Downloading at 0 B/s") else None
             return found and float(found.group(1)) >= 1.0
 
         wait_for(percent, 60, "the download to start")
@@ -385,8 +388,9 @@ def main():
         names = make_sources()
         say(f"publishing the product on nginx ({WEBROOT})")
         listed, total = downloads.publish_product(SOURCES, names, WEBROOT, URL_PATH)
+        hashes = downloads.file_hashes(SOURCES, names)
         say(f"starting the store (HTTPS on localhost) and nginx (HTTPS as {downloads.SECURE_HOST})")
-        state = store.start_store(servers, http_port=0, **store_config(listed))
+        state = store.start_store(servers, http_port=0, **store_config(listed, hashes))
         downloads.start_nginx(servers, WEBROOT, downloads.SECURE_ADDRESS, 443,
                               tls=[os.path.join(store.CERTS, n) for n in ("server.pem", "server.key")])
         decorate_windows()
