@@ -5,6 +5,8 @@ product republished between a pause and a restart is fetched again file by file.
 without hashes are every other download group's."""
 
 import os
+import re
+import subprocess
 
 import downloads
 import harness
@@ -51,24 +53,41 @@ class HashedDownloadTests(DownloadTestCase):
         self.assertFalse(self.installer_ran())
 
     def test_the_resume_scan_finds_a_file_damaged_on_disk(self):
-        listed = self.publish([("a.bin", 100_000), ("b.bin", 200_000), ("c.bin", 50_000)],
-                              hashed=True)
+        # 1.2 GB on disk (holes but for its ends, so the disk stays out of it) take the
+        # scan a moment, which the status line says; then only b.bin is asked for.
+        files = [("a.bin", 100_000), ("big.bin", 1_200_000_000), ("b.bin", 200_000),
+                 ("c.bin", 50_000)]
+        listed = self.publish(files, sparse_from=1_000_000, hashed=True)
         self.program = self.copy_program("program")
         os.makedirs(self.product_dir())
-        for name in ("a.bin", "b.bin", "c.bin"):
-            with open(os.path.join(self.source, name), "rb") as f:
-                data = bytearray(f.read())
-            if name == "b.bin":
-                data[1234] ^= 1
-            with open(os.path.join(self.product_dir(), name), "wb") as f:
-                f.write(data)
+        for name, _ in files:
+            subprocess.run(["cp", "--sparse=always", os.path.join(self.source, name),
+                            self.product_dir()], check=True, timeout=60)
+        with open(os.path.join(self.product_dir(), "b.bin"), "r+b") as f:
+            f.seek(1234)
+            byte = f.read(1)
+            f.seek(1234)
+            f.write(bytes([byte[0] ^ 1]))
         pid, hwnd = self.open_program(fresh=False)
+        self.wait_for(lambda: self.status(hwnd) is not None, 30, "the download screen")
+        seen = set()
+
+        def checking_shown():
+            text = self.status(hwnd)
+            if text and re.match(r"Checking downloaded files \(\d+%\)\.\.\. ", text):
+                seen.add(text)
+            # Until the scan has been seen, or is over: the bytes flow or the screen went.
+            return seen or text is None or text.startswith(("Downloading", "Connecting"))
+
+        self.wait_for(checking_shown, 60, "the scan")
+        print(f"[ measured ] {sorted(seen)}")
+        self.assertTrue(seen)
         self.wait_installer(hwnd)
         self.assert_product_arrived(listed)
         gets = self.wait_for(lambda: [(r["range"], r["status"]) for r in
                                       downloads.nginx_requests(self.nginx)
                                       if r["path"] == self.path], 30, "the request logged")
-        self.assertEqual(gets, [("bytes=100000-", 206)])
+        self.assertEqual(gets, [("bytes=1200100000-", 206)])
 
     def test_a_product_republished_between_a_pause_and_a_restart(self):
         # Same names and sizes, other bytes: the complete file and the one begun are each
