@@ -55,7 +55,8 @@ class ServersTest(E2ETestCase):
             cls.faults = downloads.start_fault_server(cls, cls.web)
             cls.proxy = chaos.start_proxy(cls, os.path.join(cls.root, "proxy"), 7,
                                           fault_every=400_000, status_rate=0.2,
-                                          reset_rate=0.4, stall_rate=0.4, stall=(0.2, 0.4))
+                                          reset_rate=0.4, stall_rate=0.4, stall=(0.2, 0.4),
+                                          flip_rate=0.5)
         except BaseException:
             cls.tearDownClass()
             raise
@@ -164,8 +165,8 @@ class ServersTest(E2ETestCase):
         self.assertEqual(get("127.0.0.2", path)[0], 200)
 
     def test_chaos_proxy_plays_what_it_logs(self):
-        # Seed 7 plays a reset, a stall and a 5xx within eight connections; what each
-        # connection did to the client must be what its lines say.
+        # Seed 7 plays a reset, a stall, a 5xx and a flipped byte within eight
+        # connections; what each connection did to the client must be what its lines say.
         whole = self.stream(self.small, 0, self.small[2])
         seen = []
         for _ in range(8):
@@ -187,7 +188,13 @@ class ServersTest(E2ETestCase):
             if "status" in plan:
                 self.assertEqual(status, plan["status"]["status"])
                 continue
-            self.assertEqual(body, whole[:len(body)], number)
+            differ = [i for i, (a, b) in enumerate(zip(body, whole)) if a != b]
+            if "flip" in plan:
+                self.assertEqual(len(differ), 1, number)
+                self.assertEqual(body[differ[0]], whole[differ[0]] ^ 0xFF, number)
+                self.assertTrue(0 < plan["flip"]["offset"] - differ[0] < 400, number)
+            else:
+                self.assertEqual(differ, [], number)
             if "reset" in plan:
                 header = plan["reset"]["offset"] - len(body)
                 self.assertTrue(0 < header < 400, number)
@@ -195,7 +202,7 @@ class ServersTest(E2ETestCase):
                 self.assertEqual((status, len(body)), (200, len(whole)), number)
             if "stall" in plan:
                 self.assertGreaterEqual(took, plan["stall"]["seconds"])
-        self.assertTrue({"latency", "reset", "stall", "status"} <= kinds, kinds)
+        self.assertTrue({"latency", "reset", "stall", "status", "flip"} <= kinds, kinds)
 
 
 if __name__ == "__main__":

@@ -16,6 +16,9 @@ STATE/ready):
               seconds (or until the client leaves), then a reset (--long-stall-rate)
   stall       silence for --stall MIN MAX seconds at a byte offset, then on as before
               (--stall-rate; it comes on top of the others)
+  flip        one byte of the answer inverted at a byte offset past its headers, on
+              plain HTTP only (--flip-rate; on top of the others; drawn after them, so
+              a seed's other faults stay what they were)
 Offsets are bytes sent to the client on that connection (headers included), drawn
 uniformly up to twice --fault-every. At most one of status, reset and long_stall per
 connection.
@@ -44,6 +47,8 @@ BURST = 64 * 1024
 # path holds in flight, not megabytes of loopback buffering.
 UPSTREAM_BUFFER = 128 * 1024
 ANSWERS = {500: "Internal Server Error", 503: "Service Unavailable"}
+# No answer's headers from nginx are longer: a flip from here on lands in the body.
+HEADERS_AT_MOST = 4096
 
 
 class Settings:
@@ -71,6 +76,8 @@ def make_plan(settings, number):
         plan["events"].append((offset(), "long_stall", s.long_stall))
     if rng.random() < s.stall_rate:
         plan["events"].append((offset(), "stall", round(rng.uniform(*s.stall), 1)))
+    if s.flip_rate > 0 and rng.random() < s.flip_rate:
+        plan["events"].append((max(HEADERS_AT_MOST, offset()), "flip", None))
     plan["events"].sort(key=lambda event: event[0])
     return plan
 
@@ -239,15 +246,24 @@ class Connection:
                     self.fault("cap", bytes_per_s=round(self.plan["rate"]))
             position = 0
             while position < len(data):
+                flip = False
                 while events and events[0][0] <= self.entry["down"]:
                     _, kind, seconds = events.pop(0)
-                    if not await self.play(kind, seconds):
+                    if kind == "flip":
+                        # Inside TLS a flipped byte would only break the record.
+                        flip = not self.entry["tls"]
+                        if flip:
+                            self.fault("flip")
+                    elif not await self.play(kind, seconds):
                         return
                 piece = len(data) - position
                 if events:
                     piece = min(piece, events[0][0] - self.entry["down"])
                 await bucket.take(piece)
-                self.writer.write(data[position:position + piece])
+                chunk = data[position:position + piece]
+                if flip:
+                    chunk = bytes([chunk[0] ^ 0xFF]) + chunk[1:]
+                self.writer.write(chunk)
                 await self.writer.drain()
                 self.entry["down"] += piece
                 position += piece
@@ -311,6 +327,8 @@ def parse_args():
     parser.add_argument("--long-stall", type=float, default=75)
     parser.add_argument("--stall-rate", type=float, default=0.2)
     parser.add_argument("--stall", type=float, nargs=2, default=(1, 10))
+    parser.add_argument("--flip-rate", type=float, default=0.0,
+                        help="share of plain HTTP connections with one byte inverted")
     args = parser.parse_args()
     args.status_upstream = {int(status): address(where)
                             for status, where in args.status_upstream}
