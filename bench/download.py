@@ -8,8 +8,10 @@ qv-driver.exe, and by plain wine; from its start to its install screen), with
 download_loop.exe (the bare WinINet loop, with and without a SendMessage hand-off per
 read) and with curl, several runs each; then the About box's latency during a download,
 the program's peak working set for a small and a large product, and the resume scan
-over many complete files. Figures, not verdicts: it fails only when a download goes
-wrong.
+over many complete files. The program runs on the same product with and without the
+SHA-256 of each file in the store's answer, and restarts with 2 GB on disk with and
+without them (the time from its start to its first request). Figures, not verdicts: it
+fails only when a download goes wrong.
 
 Usage: download.py BUILD_DIR (the tree with bin/); sizes come from QV_BENCH_* (see
 bench/README.md).
@@ -214,7 +216,8 @@ def publish(name, files):
     path = "/bench/" + name
     listed, total = downloads.publish_product(source, names, Bench.webroot, path)
     return {"name": name, "path": path, "listed": listed, "total": total, "source": source,
-            "part": downloads.part_file(Bench.webroot, path, 0)}
+            "part": downloads.part_file(Bench.webroot, path, 0),
+            "hashes": downloads.file_hashes(source, names)}
 
 
 def large_product(name, size_mb):
@@ -237,10 +240,11 @@ def many_files_product(name, count):
     return publish(name, files)
 
 
-def offer(product):
+def offer(product, hashed=False):
     store.configure(Bench.store_state, tokens=[TOKEN], products={
         PRODUCT: downloads.product_fields(product["listed"], server="127.0.0.1" + product["path"],
-                                          title=TITLE)})
+                                          title=TITLE,
+                                          hashes=product["hashes"] if hashed else None)})
 
 
 def check_files(product, directory):
@@ -501,6 +505,30 @@ def resume_scan(product, label):
                 "uncertain": run.install_uncertain}
 
 
+def restart_to_first_request(product, label, hashed):
+    """A restart with all but the last file complete on disk (hard links to the sources):
+    seconds from the program's start until its first request for the stream reached
+    nginx, and until its install screen."""
+    offer(product, hashed)
+
+    def prepare(product_dir):
+        for name, _ in product["listed"][:-1]:
+            target = os.path.join(product_dir, *name.split("/"))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            os.link(os.path.join(product["source"], *name.split("/")), target)
+
+    before = len(downloads.nginx_requests(Bench.nginx))
+    with ProgramRun(label, prepare) as run:
+        started = time.time() - (time.monotonic() - run.started)
+        run.wait_install_screen(timeout=120)
+        fetched = [r for r in downloads.nginx_requests(Bench.nginx)[before:]
+                   if r["path"].startswith(product["path"])]
+        if len(fetched) != 1:
+            raise RuntimeError(f"{label}: the program asked {fetched}")
+        asked = fetched[0]["msec"] - fetched[0]["request_time"]
+        return {"first_request": asked - started, "seconds": run.install_screen - run.started}
+
+
 # Report.
 
 def median(values):
@@ -602,6 +630,22 @@ def report(results):
           f"{SIZE_MB} MB product {large / 1024:.1f} MiB (largest of "
           f"{len(results['peak_kb']['large'])} runs); goal no growth with size: "
           f"{'met' if met else 'MISSED'}")
+    hashed, plain = rows["hashed"], rows["program"]
+    print(f"(d) with the store's SHA-256 of every file: {hashed['mb_s']:.0f} MB/s (transfer only "
+          f"{hashed['transfer_mb_s']:.0f}), {hashed['cpu_s_per_gb']:.2f} CPU s/GB; without, same "
+          f"rounds: {plain['mb_s']:.0f} MB/s ({plain['transfer_mb_s']:.0f}), "
+          f"{plain['cpu_s_per_gb']:.2f} CPU s/GB: the hashes cost "
+          f"{(1 - hashed['mb_s'] / plain['mb_s']) * 100:.1f}% of the rate (transfer only "
+          f"{(1 - hashed['transfer_mb_s'] / plain['transfer_mb_s']) * 100:.1f}%); goal at most 5%")
+    pairs = zip(results["runs"]["program"], results["runs"]["hashed"])
+    paired = [(1 - p["transfer_seconds"] / h["transfer_seconds"]) * 100 for p, h in pairs]
+    print(f"    the same, round by round (transfer only): "
+          f"{', '.join(f'{c:.1f}%' for c in paired)}; median {median(paired):.1f}%")
+    restart = results["restart"]
+    for key, name in (("plain", "without hashes"), ("hashed", "with hashes")):
+        first = median([r["first_request"] for r in restart[key]])
+        print(f"    restart with {restart['on_disk'] / 1e9:.2f} GB on disk, {name}: start to first "
+              f"request {first:.2f} s (median of {len(restart[key])})")
     scan = results["scan"]
     start, window = median([s["seconds"] for s in scan]), median([s["from_window"] for s in scan])
     one = median([s["seconds"] for s in results["scan_one"]])
@@ -644,10 +688,14 @@ def main():
         results["files"] = len(large["listed"])
 
         offer(large)
-        runs = {"program": [], "plain": [], "loop": [], "handoff": [], "shown": [], "curl": []}
+        runs = {"program": [], "hashed": [], "plain": [], "loop": [], "handoff": [], "shown": [],
+                "curl": []}
         for i in range(RUNS):
             # One of each per round, so that a slow spell of the machine hits them alike.
             runs["program"].append(download_with_program(large, f"program-{i}"))
+            offer(large, hashed=True)
+            runs["hashed"].append(download_with_program(large, f"hashed-{i}"))
+            offer(large)
             runs["plain"].append(download_with_program(large, f"plain-{i}", plain=True))
             runs["loop"].append(download_with_loop(large, f"loop-{i}"))
             runs["handoff"].append(download_with_loop(large, f"handoff-{i}", "handoff"))
@@ -675,6 +723,17 @@ def main():
         # The same start with one complete file: what is left is the sign-in and the screens.
         offer(one)
         results["scan_one"] = [resume_scan(one, f"scan-one-{i}") for i in range(RUNS)]
+        # 2 GB on disk (one stream part holds at most 2,000 MB): the scan with and
+        # without reading it all through the hash.
+        quarter = 500 * MB - MB // 4
+        restart = publish("restart", [("setup.exe", MB)] +
+                          [(f"data/{i + 1}.bin", quarter) for i in range(4)] + [("tail.bin", MB)])
+        results["restart"] = {"on_disk": restart["total"] - MB, "plain": [], "hashed": []}
+        for i in range(RUNS):
+            for key in ("plain", "hashed"):
+                results["restart"][key].append(
+                    restart_to_first_request(restart, f"restart-{key}-{i}", key == "hashed"))
+        print("bench: restarts measured", flush=True)
         results["about_idle_ms"] = about_when_idle()
         results["load"]["after"] = os.getloadavg()
         results["seconds"] = time.monotonic() - began
