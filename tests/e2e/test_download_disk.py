@@ -4,6 +4,7 @@ disk that fills up. Each pauses with its box and loses nothing already on disk. 
 program refusing folders that someone else could have filled."""
 
 import os
+import shutil
 import subprocess
 import tempfile
 
@@ -62,11 +63,14 @@ class DiskTests(DownloadTestCase):
 
     def test_a_full_disk(self):
         listed = self.publish([("a.bin", 600_000), ("b.bin", 900_000)])
+        # The small disk holds the program and its folders: a mount point at the folders
+        # themselves is a reparse point to Wine (and on Windows), which the program refuses.
         self.program = self.copy_program("program")
-        temporary = os.path.dirname(self.product_dir())
-        os.makedirs(temporary)
-        mount("-t", "tmpfs", "-o", "size=1m", "tmpfs", temporary)
-        self.mounts.append(temporary)
+        home = os.path.dirname(self.program)
+        room = os.path.getsize(self.program) // 4096 * 4096 + 4096
+        mount("-t", "tmpfs", "-o", f"size={room + (1 << 20)}", "tmpfs", home)
+        self.mounts.append(home)
+        shutil.copy(harness.PROGRAM, self.program)
 
         pid, hwnd = self.open_program(fresh=False)
         box = self.wait_dialog(pid)
@@ -80,7 +84,7 @@ class DiskTests(DownloadTestCase):
                 self.assertEqual(data, want.read(len(data)), name)
         self.assertGreater(os.path.getsize(os.path.join(self.product_dir(), "a.bin")), 0)
 
-        mount("-o", "remount,size=4m", temporary)
+        mount("-o", f"remount,size={room + (4 << 20)}", home)
         self.click(hwnd, PAUSE_ID)
         self.wait_installer(hwnd)
         self.assert_product_arrived(listed)
@@ -138,7 +142,7 @@ class DiskTests(DownloadTestCase):
                 os.chown(product, 0, 0)
                 self.click(hwnd, PAUSE_ID)
                 self.wait_installer(hwnd)
-                self.assert_product_arrived(listed)
+                self.assert_product_arrived(listed[1:])  # launch is setup.exe by now
             else:
                 self.driver.call("kill", pid)
                 self.wait_exit(pid)

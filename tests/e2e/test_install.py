@@ -80,13 +80,26 @@ class InstallTests(DownloadTestCase):
                          [True, False, False])
         self.screenshot(hwnd)
 
-        # Another product's directory keeps the directory of temporary files.
+        # Another product's directory keeps the directory of temporary files. A link in
+        # the product's tree goes as a link: what it points at stays. (Wine shows a Unix
+        # link to a folder as a reparse point but can remove it by neither RemoveDirectory
+        # nor DeleteFile, so under Wine the link itself is left; Windows removes a junction
+        # with RemoveDirectory.)
         other = os.path.join(os.path.dirname(directory), "2000")
         os.makedirs(other)
+        outside = os.path.join(os.path.dirname(self.program), "elsewhere")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "keep.txt"), "wb") as f:
+            f.write(b"not the product's")
+        os.symlink(outside, os.path.join(directory, "data", "link"))
         self.driver.call("click", screen["OK"]["hwnd"])
         self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
-        self.assertFalse(os.path.exists(directory))
+        left = sorted(os.path.relpath(os.path.join(d, n), directory)
+                      for d, folders, names in os.walk(directory) for n in folders + names)
+        self.assertIn(left, ([], ["data", "data/link"]))
         self.assertTrue(os.path.isdir(other))
+        with open(os.path.join(outside, "keep.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"not the product's")
 
     def product_dir_name(self):
         return os.path.basename(self.product_dir())
