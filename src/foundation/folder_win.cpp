@@ -150,15 +150,25 @@ bool remove_entry(const std::wstring& path, DWORD attributes) {
                                                         : DeleteFileW(path.c_str()) != 0;
 }
 
-// True when the entry is a link, asked of the entry itself: a listing may describe a
-// link by what it points at.
-bool is_link(const std::wstring& path, DWORD listed_attributes) {
-    if ((listed_attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return true;
+// Where the system resolves a path to, or empty when it cannot be opened. Wine shows a Unix
+// link to a file as a plain file and opens, and deletes, what it points at even when asked
+// for the link itself; only the resolved path gives it away.
+std::wstring resolved(const std::wstring& path) {
+    const HANDLE h = CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return {};
     }
-    DWORD error = 0;
-    const folder_verdict verdict = check_folder(path.c_str(), error);
-    return verdict == folder_verdict::link;
+    wchar_t buffer[2 * MAX_PATH];
+    const DWORD n = GetFinalPathNameByHandleW(h, buffer, 2 * MAX_PATH, FILE_NAME_NORMALIZED);
+    CloseHandle(h);
+    return n == 0 || n >= 2 * MAX_PATH ? std::wstring() : std::wstring(buffer, n);
+}
+
+bool same_path(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace
@@ -299,6 +309,7 @@ bool product_folders_usable(const std::wstring& download_dir, const std::wstring
 
 bool remove_tree(const std::wstring& path) {
     bool removed = true;
+    const std::wstring here = resolved(path);
     WIN32_FIND_DATAW entry{};
     const HANDLE find = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &entry,
                                          FindExSearchNameMatch, nullptr, 0);
@@ -310,7 +321,13 @@ bool remove_tree(const std::wstring& path) {
             }
             const std::wstring inner = path + L"\\" + name;
             const DWORD attributes = entry.dwFileAttributes;
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !is_link(inner, attributes)) {
+            if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                removed = remove_entry(inner, attributes) && removed; // the link itself
+            } else if (const std::wstring there = resolved(inner);
+                       !here.empty() && !there.empty() && !same_path(there, here + L"\\" + name)) {
+                // A link the system does not show as one: deleting it would hit its target.
+                removed = false;
+            } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
                 removed = remove_tree(inner) && removed;
             } else {
                 removed = remove_entry(inner, attributes) && removed;

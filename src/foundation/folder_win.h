@@ -51,5 +51,6 @@ bool product_folders_usable(const std::wstring& download_dir, const std::wstring
                             bool create, folder_problem& problem);
 
 // Removes the folder and what it holds. A link inside it (a junction, a symbolic link) is
-// removed as a link: what it points at stays. False when something could not be removed.
+// removed as a link, or left where the system cannot remove it as one: what it points at
+// always stays. False when something could not be removed.
 bool remove_tree(const std::wstring& path);
