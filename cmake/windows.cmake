@@ -28,7 +28,7 @@ add_custom_command(OUTPUT ${QV_GENERATED}/artwork_images.cpp
 add_library(qv_foundation STATIC ${QV_PORTABLE_SOURCES} ${QV_FOUNDATION_WIN_SOURCES})
 qv_strict(qv_foundation)
 target_include_directories(qv_foundation PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(qv_foundation PUBLIC user32 shell32)
+target_link_libraries(qv_foundation PUBLIC user32 shell32 advapi32)
 
 add_library(qv_platform STATIC ${QV_PLATFORM_SOURCES} ${QV_GENERATED}/artwork_images.cpp)
 qv_strict(qv_platform)

@@ -1,6 +1,7 @@
 # Windows tests, run under Wine by ctest.
 # The hash's unit test runs here too: the program ships what this compiler makes of it.
 add_executable(win_tests tests/win/util_win_test.cpp tests/win/storable_name_test.cpp
+                         tests/win/folder_win_test.cpp
                          tests/win/path_win_test.cpp tests/unit/sha256_test.cpp)
 qv_strict(win_tests)
 target_link_libraries(win_tests PRIVATE qv_platform gtest gtest_main)

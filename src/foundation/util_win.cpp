@@ -1,9 +1,8 @@
 // Win32 answers for the message and error operations: the system's error texts and
-// message boxes owned by the main window.
+// message boxes owned by the main window; and the removal of the product's files.
 #include <windows.h>
 
-#include <shellapi.h>
-
+#include "foundation/folder_win.h"
 #include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "foundation/util_platform.h"
@@ -37,14 +36,17 @@ int show_box(const char* text, notice_kind kind) {
 } // namespace util_platform
 
 int delete_product_files(const wchar_t* download_dir, const char* product) {
-    // The shell takes a list of paths, each ended by a NUL, the list by a second one.
-    std::wstring list = download_dir + widen(format_string("\\%1!s! ", product));
-    list.back() = L'\0';
-    SHFILEOPSTRUCTW operation{};
-    operation.hwnd = main_window;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = list.c_str();
-    operation.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&operation);
+    // A folder the program would not write into is not deleted either: its contents, or
+    // what a link there points at, may not be the buyer's to lose. The tree itself is
+    // removed by hand, links as links (the shell's delete is not trusted with junctions).
+    const std::wstring product_dir = download_dir + widen(format_string("\\%1!s!", product));
+    folder_problem problem;
+    if (!product_folders_usable(download_dir, product_dir, false, problem)) {
+        return 0;
+    }
+    DWORD error = 0;
+    if (check_folder(product_dir.c_str(), error) == folder_verdict::trusted) {
+        remove_tree(product_dir);
+    }
     return RemoveDirectoryW(download_dir);
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/folder_win.h"
 #include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "resources/token_block.h"
@@ -29,6 +30,10 @@ char buffer[32768];
 std::size_t next_index = 0;
 const char* writing_name = nullptr;
 std::size_t writing_index = 0;
+
+// The worker's: whether this attempt has made (or found and judged) the product's two
+// folders, so that the files' walk only makes folders below them.
+bool folders_ready = false;
 
 const char* after_field(const char* field) {
     return field + std::strlen(field) + 1;
@@ -76,6 +81,25 @@ void report_net_error(DWORD code) {
 
 void report_mismatch(const char* name) {
     report_error(format_string(mismatch_template, name).c_str());
+}
+
+std::wstring product_dir() {
+    return std::wstring(download_dir) + widen(format_string("\\%1!s!", product_identifier()));
+}
+
+// False when the product's folders must not be used (or could not be made): reported.
+// With create, missing ones are made with the program's own permissions.
+bool folders_usable(bool create) {
+    folder_problem problem;
+    if (product_folders_usable(download_dir, product_dir(), create, problem)) {
+        return true;
+    }
+    if (problem.error != 0) {
+        report_system_error(problem.text.c_str(), problem.error);
+    } else {
+        report_error(problem.text.c_str());
+    }
+    return false;
 }
 
 void done() {
@@ -139,13 +163,21 @@ int begin_next_file() {
         done();
         return 1;
     }
+    if (!folders_ready) {
+        if (!folders_usable(true)) {
+            return 1;
+        }
+        folders_ready = true;
+    }
     // Bytes on disk that the running hash covers are kept; any other file is made anew.
     const std::int64_t kept =
         hashes.empty() ? 0 : static_cast<std::int64_t>(hashes[next_index].running.length);
-    // Every directory on the way is made as needed, the temporary files' own included.
-    std::wstring path =
-        download_dir + widen(format_string("/%1!s!/%2!s!", product_identifier(), current_file));
-    for (wchar_t& c : path) {
+    // Every directory below the product's folder is made as needed; made inside it, each
+    // takes on its permissions.
+    const std::wstring base = product_dir();
+    std::wstring path = base + L"\\" + widen(current_file);
+    for (std::size_t i = base.size() + 1; i < path.size(); ++i) {
+        wchar_t& c = path[i];
         if (c != L'/') {
             continue;
         }
@@ -340,6 +372,11 @@ DWORD checked_start() {
 // Sizes are read from the directory first: opening a file costs several times as much,
 // and only the one file that is continued needs a handle.
 DWORD WINAPI thread_proc(LPVOID) {
+    // Nothing found in a folder someone else could have changed is trusted, not even
+    // its sizes.
+    if (!folders_usable(false)) {
+        return 0;
+    }
     if (!hashes.empty()) {
         return checked_start();
     }
@@ -405,6 +442,7 @@ void start_thread() {
     current_file = product.first_file;
     next_index = 0;
     current_file_size_left = 0;
+    folders_ready = false;
     interrupted_callback = nullptr;
     state = 2;
     request_context = nullptr;

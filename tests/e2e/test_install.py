@@ -80,13 +80,27 @@ class InstallTests(DownloadTestCase):
                          [True, False, False])
         self.screenshot(hwnd)
 
-        # Another product's directory keeps the directory of temporary files.
+        # Another product's directory keeps the directory of temporary files. A link in
+        # the product's tree goes as a link: what it points at stays. (Wine shows a Unix
+        # link to a folder as a reparse point but can remove it by neither RemoveDirectory
+        # nor DeleteFile, and a link to a file as a plain file whose deletion deletes its
+        # target; so under Wine both links are left. Windows removes either kind.)
         other = os.path.join(os.path.dirname(directory), "2000")
         os.makedirs(other)
+        outside = os.path.join(os.path.dirname(self.program), "elsewhere")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "keep.txt"), "wb") as f:
+            f.write(b"not the product's")
+        os.symlink(outside, os.path.join(directory, "data", "link"))
+        os.symlink(os.path.join(outside, "keep.txt"), os.path.join(directory, "data", "file"))
         self.driver.call("click", screen["OK"]["hwnd"])
         self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
-        self.assertFalse(os.path.exists(directory))
+        left = sorted(os.path.relpath(os.path.join(d, n), directory)
+                      for d, folders, names in os.walk(directory) for n in folders + names)
+        self.assertIn(left, ([], ["data", "data/file", "data/link"]))
         self.assertTrue(os.path.isdir(other))
+        with open(os.path.join(outside, "keep.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"not the product's")
 
     def product_dir_name(self):
         return os.path.basename(self.product_dir())
