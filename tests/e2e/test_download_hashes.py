@@ -1,8 +1,8 @@
 """A product whose store vouches for each file's SHA-256, through the real program: it
 installs, a byte spoiled on the way is fetched again once, a file that stays wrong pauses
-the download and nothing runs, the resume scan finds a file damaged on disk, and a
-product republished between a pause and a restart is fetched again file by file. Answers
-without hashes are every other download group's."""
+the download and nothing runs, the resume scan finds a file damaged on disk (and reads
+nothing twice within a run), and a product republished between a pause and a restart is
+fetched again file by file. Answers without hashes are every other download group's."""
 
 import os
 import re
@@ -52,22 +52,19 @@ class HashedDownloadTests(DownloadTestCase):
         self.assertEqual(os.path.getsize(os.path.join(self.product_dir(), "launch")), 0)
         self.assertFalse(self.installer_ran())
 
-    def test_the_resume_scan_finds_a_file_damaged_on_disk(self):
+    def test_the_resume_scan_finds_a_file_damaged_on_disk_once_per_run(self):
         # 1.2 GB on disk (holes but for its ends, so the disk stays out of it) take the
         # scan a moment, which the status line says; then only b.bin is asked for.
-        files = [("a.bin", 100_000), ("big.bin", 1_200_000_000), ("b.bin", 200_000),
+        files = [("a.bin", 100_000), ("big.bin", 1_200_000_000), ("b.bin", 2_000_000),
                  ("c.bin", 50_000)]
-        listed = self.publish(files, sparse_from=1_000_000, hashed=True)
+        listed = self.publish(files, host="127.0.0.2", sparse_from=1_000_000, hashed=True)
+        downloads.configure_faults(self.faults, throttle=1_000_000)
         self.program = self.copy_program("program")
         os.makedirs(self.product_dir())
         for name, _ in files:
             subprocess.run(["cp", "--sparse=always", os.path.join(self.source, name),
                             self.product_dir()], check=True, timeout=60)
-        with open(os.path.join(self.product_dir(), "b.bin"), "r+b") as f:
-            f.seek(1234)
-            byte = f.read(1)
-            f.seek(1234)
-            f.write(bytes([byte[0] ^ 1]))
+        flip(os.path.join(self.product_dir(), "b.bin"), 1234)
         pid, hwnd = self.open_program(fresh=False)
         self.wait_for(lambda: self.status(hwnd) is not None, 30, "the download screen")
         seen = set()
@@ -82,12 +79,22 @@ class HashedDownloadTests(DownloadTestCase):
         self.wait_for(checking_shown, 60, "the scan")
         print(f"[ measured ] {sorted(seen)}")
         self.assertTrue(seen)
+
+        # Within the run the scan reads nothing twice: big.bin, changed behind its back
+        # during a pause, is not read again (its hash would now fail, and it would be
+        # asked for); the next request goes on where b.bin stands.
+        b = os.path.join(self.product_dir(), "b.bin")
+        self.wait_for(lambda: downloads.fault_requests(self.faults) and
+                      300_000 <= os.path.getsize(b) < 2_000_000, 30, "some of b.bin anew")
+        self.click(hwnd, PAUSE_ID)
+        self.wait_status(hwnd, "Paused. ", timeout=60)
+        flip(os.path.join(self.product_dir(), "big.bin"), 1_200_000_000 - 100)
+        resumed = 1_200_100_000 + os.path.getsize(b)
+        self.click(hwnd, PAUSE_ID)
         self.wait_installer(hwnd)
-        self.assert_product_arrived(listed)
-        gets = self.wait_for(lambda: [(r["range"], r["status"]) for r in
-                                      downloads.nginx_requests(self.nginx)
-                                      if r["path"] == self.path], 30, "the request logged")
-        self.assertEqual(gets, [("bytes=1200100000-", 206)])
+        self.assert_product_arrived([f for f in listed if f[0] != "big.bin"])
+        self.assertEqual([r["range"] for r in downloads.fault_requests(self.faults)],
+                         ["bytes=1200100000-", f"bytes={resumed}-"])
 
     def test_a_product_republished_between_a_pause_and_a_restart(self):
         # Same names and sizes, other bytes: the complete file and the one begun are each
@@ -112,6 +119,15 @@ class HashedDownloadTests(DownloadTestCase):
         self.assertEqual([r["range"] for r in downloads.fault_requests(self.faults)],
                          [None, f"bytes={kept}-", "bytes=1000000-"])
 
+
+
+def flip(path, offset):
+    """Inverts one byte of a file in place."""
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        byte = f.read(1)[0]
+        f.seek(offset)
+        f.write(bytes([byte ^ 0xFF]))
 
 
 if __name__ == "__main__":
