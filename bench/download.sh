@@ -28,6 +28,6 @@ bench/build-missing.sh "$build" "${targets[@]}"
 
 # A bound inside the sandbox lets the benchmark end what it started; the one outside
 # ends a stuck sandbox.
-timeout -k 10 1260 \
+timeout -k 10 2460 \
     tests/sandbox.sh "$build/wineprefix" \
-    timeout -k 10 1200 python3 bench/download.py "$build"
+    timeout -k 10 2400 python3 bench/download.py "$build"
