@@ -3,10 +3,12 @@
 443), nginx over HTTPS (127.0.0.1:8443, and two more that answer 500 and 503), the chaos
 proxy in front of it as the download server downloads.test (127.0.0.3:443), the Wine
 prefix's wineserver and the X display are this run's own. QV_SOAK_HTTP=1 downloads over
-plain HTTP instead (nginx on 127.0.0.1:80, the proxy on 127.0.0.5:80).
+plain HTTP instead (nginx on 127.0.0.1:80, the proxy on 127.0.0.5:80), where the proxy
+also flips a byte now and then.
 
 A product of several sparse files larger than one stream part, with the demo installer
-as "launch", is downloaded by the program through the proxy and the GUI driver, as in
+as "launch", whose store gives each file's SHA-256, is downloaded by the program through
+the proxy and the GUI driver, as in
 the end-to-end tier; error boxes are answered and the download unpaused as a person
 would; at seeded random moments the program is killed hard and started again. Once the
 install screen shows and the installer has ended, every byte is compared and the
@@ -71,6 +73,8 @@ PROXY = {
     "long_stall": STALL_LIMIT + 15,
     "stall_rate": float(setting("STALL_RATE", 0.25)),
     "stall": [float(v) for v in setting("STALL_S", "1 12").split()],
+    # Plays on plain HTTP only; the hashes must catch every one.
+    "flip_rate": float(setting("FLIP_RATE", 0.05)),
 }
 RECONNECT_DELAY, MARGIN = 5, 15
 STANDSTILL_LIMIT = STALL_LIMIT + RECONNECT_DELAY + MARGIN
@@ -302,6 +306,8 @@ def report(r):
          f">= {GOALS['faults']}"),
         ("  by kind", ", ".join(f"{k} {v}" for k, v in sorted(r["faults"].items())), ""),
         ("  5xx", ", ".join(f"{k}: {v}" for k, v in sorted(r["statuses"].items())), ""),
+        ("bytes flipped in transit (plain HTTP), all caught", r["faults"].get("flip", 0),
+         ">= 1 over HTTP; 0 bytes differing"),
         ("reconnects seen on screen", r["reconnects_on_screen"], ""),
         ("pauses (error boxes answered)", r["pauses_on_screen"], ""),
         ("restarts (killed hard)", r["restarts"], f">= {GOALS['restarts']}"),
@@ -363,7 +369,8 @@ def main():
         Soak.setUpClass()
         listed, total = downloads.publish_product(sources, names, Soak.webroot, URL_PATH)
         store.configure(Soak.store_state, tokens=[TOKEN], products={
-            PRODUCT: downloads.product_fields(listed, server=Soak.server, title=TITLE)})
+            PRODUCT: downloads.product_fields(listed, server=Soak.server, title=TITLE,
+                                              hashes=downloads.file_hashes(sources, names))})
         case = Soak("soak")
         case.setUp()
         case.program = case.copy_program("program", os.path.join(BIN, "quarryvale-downloader.exe"))
