@@ -61,6 +61,40 @@ class DownloadTests(DownloadTestCase):
         self.assertEqual([r["fields"] for r in store.requests(self.store_state)],
                          [[["cookie", "Signed42"], ["product", "4711"]]])
 
+    def test_dlls_left_beside_the_program_never_load(self):
+        # Windows' order for DLLs that are no KnownDLLs: the program's folder first.
+        self.driver = harness.Driver({"WINEDLLOVERRIDES": "mscoree,mshtml=;wininet,comctl32=n,b"})
+        self.addCleanup(self.driver.close)  # after tearDown has ended what it started
+        listed = self.publish(NESTED[:1], host="HTTPS://" + downloads.SECURE_HOST)
+        self.program = self.copy_program("program")
+        folder = os.path.dirname(self.program)
+        for dll in ("wininet.dll", "comctl32.dll"):
+            shutil.copy(os.path.join(harness.PLANTED, dll), folder)
+        try:
+            pid, hwnd = self.open_program(fresh=False)
+            self.wait_installer(hwnd)
+        finally:
+            self.assertEqual([f for f in os.listdir(folder) if f.endswith(".ran")], [])
+        self.assert_product_arrived(listed)
+        # Every DLL from the system, the common controls from the manifest's version 6.
+        modules = [m.lower() for m in self.driver.call("process", pid)["modules"]]
+        beside = harness.win_path(folder).lower() + "\\"
+        self.assertEqual([m for m in modules if m.startswith(beside) and m.endswith(".dll")], [])
+        self.assertIn("common-controls_6595b64144ccf1df_6.",
+                      " ".join(m for m in modules if m.endswith("\\comctl32.dll")))
+        self.driver.call("kill", pid)
+
+        # A system DLL that cannot be loaded at all: a box that names it, not a crash.
+        self.driver = harness.Driver({"WINEDLLOVERRIDES": "mscoree,mshtml,wininet="})
+        self.addCleanup(self.driver.close)
+        pid = self.start(self.program)
+        box = self.wait_dialog(pid)
+        self.assertRegex(box["text"], r"(?s)^Unexpected error: System file wininet\.dll could "
+                                      r"not be loaded from the Windows system folder: "
+                                      r".*\(Error 126\)$")
+        self.press(box, "OK")
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+
     def test_a_product_of_empty_files_needs_no_request(self):
         listed = self.publish([("e1.bin", 0), ("d/e2.bin", 0)])
         pid, hwnd = self.open_program()
