@@ -9,6 +9,7 @@ gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
 # The store's names once more as a Japanese buyer's copy reads them: Wine takes the ANSI
 # code page from the Unix locale, so the run gets a private ja_JP locale (code page 932).
 set(QV_LOCALES ${CMAKE_BINARY_DIR}/locales)
+file(MAKE_DIRECTORY ${QV_LOCALES})
 add_test(NAME japanese_locale COMMAND localedef -i ja_JP -f UTF-8 ${QV_LOCALES}/ja_JP.UTF-8)
 set_tests_properties(japanese_locale PROPERTIES FIXTURES_SETUP japanese_locale)
 add_test(NAME win_tests.storable_names_in_code_page_932
