@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/names_platform.h"
 #include "foundation/path_win.h"
 #include "screens/download_parse.h"
 
@@ -167,6 +168,31 @@ TEST(StorableName, NamesInTheCodePageLandAsWrittenAndClashAsWindowsCompares) {
     std::printf("code page 932: %d names accepted, %d refused\n", counts.accepted, counts.refused);
     expect_clashes_as_windows_compares(
         {"a", "A", "\x83\x41", "\x83\x61", "\x82\x60", "\x82\x81", "\x83\x5c", "\xb1"});
+}
+
+TEST(StorableName, UpperCaseIsHowCompareStringOrdinalIgnoresCase) {
+    // Every unit of the basic plane but the surrogates: its upper case is the same name
+    // for the comparison, and so is its lower case, which must then share that upper case.
+    for (wchar_t c = 1; c != 0; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            continue;
+        }
+        std::u16string upper(1, static_cast<char16_t>(c));
+        names_platform::upper_case(upper);
+        const wchar_t u = static_cast<wchar_t>(upper[0]);
+        ASSERT_EQ(CompareStringOrdinal(&c, 1, &u, 1, TRUE), CSTR_EQUAL)
+            << std::hex << static_cast<int>(c);
+        wchar_t lower = c;
+        ASSERT_EQ(LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, &c, 1, &lower, 1, nullptr,
+                                nullptr, 0),
+                  1);
+        std::u16string of_lower(1, static_cast<char16_t>(lower));
+        names_platform::upper_case(of_lower);
+        if (CompareStringOrdinal(&c, 1, &lower, 1, TRUE) == CSTR_EQUAL) {
+            ASSERT_EQ(static_cast<int>(of_lower[0]), static_cast<int>(u))
+                << std::hex << static_cast<int>(c);
+        }
+    }
 }
 
 } // namespace
