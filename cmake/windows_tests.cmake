@@ -7,6 +7,18 @@ target_link_libraries(win_tests PRIVATE qv_platform gtest gtest_main)
 # Wine names Unix files through the locale's character set: UTF-8 holds every script.
 gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES ENVIRONMENT LC_ALL=C.UTF-8)
+# The store's names once more as a Japanese buyer's copy reads them: Wine takes the ANSI
+# code page from the Unix locale, so the run gets a private ja_JP locale (code page 932).
+set(QV_LOCALES ${CMAKE_BINARY_DIR}/locales)
+file(MAKE_DIRECTORY ${QV_LOCALES})
+add_test(NAME japanese_locale COMMAND localedef -i ja_JP -f UTF-8 ${QV_LOCALES}/ja_JP.UTF-8)
+set_tests_properties(japanese_locale PROPERTIES FIXTURES_SETUP japanese_locale)
+add_test(NAME win_tests.storable_names_in_code_page_932
+         COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:win_tests>
+                 --gtest_filter=StorableName.*)
+set_tests_properties(win_tests.storable_names_in_code_page_932 PROPERTIES
+    FIXTURES_REQUIRED japanese_locale
+    ENVIRONMENT "LOCPATH=${QV_LOCALES};LC_ALL=ja_JP.UTF-8;QV_REQUIRED_CODE_PAGE=932")
 
 # Stamped copies of a real Windows executable: the stamping logic is portable.
 add_executable(token_probe tests/win/token_probe.cpp)

@@ -1,6 +1,6 @@
 """Downloading through the real program from nginx: a fresh download of nested and
-empty files, a buyer's stamped and signed copy, resume after the program is killed, and
-the stream's part boundaries."""
+empty files, a buyer's stamped and signed copy, names in a double-byte code page, resume
+after the program is killed, and the stream's part boundaries."""
 
 import os
 import random
@@ -13,6 +13,7 @@ import downloads
 import harness
 import store
 from download_case import PAUSE_ID, DownloadTestCase
+from test_sign_in import TOKEN
 from harness import waiting_for_program
 
 NESTED = [("a.bin", 300_000), ("empty-1.bin", 0), ("a/b/c.bin", 1_000_000),
@@ -102,6 +103,28 @@ class DownloadTests(DownloadTestCase):
         self.assert_product_arrived(listed)
         self.assertEqual([r for r in downloads.nginx_requests(self.nginx)
                           if r["path"].startswith(self.path)], [])
+
+    def test_shift_jis_names_download_in_code_page_932(self):
+        # A Japanese buyer's copy reads the store's names in code page 932, where the
+        # second byte of "表" and "ソ" is 0x5C ("\\") and of "ポ" 0x7C ("|"), and "ア" and
+        # "ヂ" differ only in a byte that elsewhere is "A" or "a". Wine takes the code page
+        # from the Unix locale, and names Unix files in its UTF-8.
+        locales = tempfile.mkdtemp(prefix="qv-locales-")
+        self.addCleanup(shutil.rmtree, locales, True)
+        subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8",
+                        os.path.join(locales, "ja_JP.UTF-8")],
+                       check=True, timeout=120, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.driver = harness.Driver({"LOCPATH": locales, "LC_ALL": "ja_JP.UTF-8"})
+        self.addCleanup(self.driver.close)  # after tearDown has ended what it started
+        listed = self.publish([("表/ソ.txt", 70_000), ("ポイント.txt", 1_000), ("ア.txt", 10),
+                               ("ヂ.txt", 20)])
+        in_code_page = [(name.encode("cp932").decode("latin-1"), size) for name, size in listed]
+        store.configure(self.store_state, tokens=[TOKEN], products={self.product: (
+            downloads.product_fields(in_code_page, server="127.0.0.1" + self.path))})
+        pid, hwnd = self.open_program()
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(listed)
 
     def test_pause_and_unpause_at_full_speed(self):
         # A close in the middle of a fast body must not hold the window's thread while
