@@ -283,6 +283,11 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
         context->error_code = ERROR_INVALID_HANDLE;
         return 1;
     }
+    if (x->deferred_error != 0) {
+        context->error_code = x->deferred_error;
+        x->deferred_error = 0;
+        return 1;
+    }
     // Closed, by another thread or after a failure: the platform may still complete an
     // aborted read into the exchange's buffer, so it is not touched again.
     if (is_aborted(x)) {
@@ -298,34 +303,56 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
     // after it has queued the read, and a read that completes at once on the platform's
     // thread then loses its count (and the caller its data). The Ex form writes the
     // count into the buffer record only when the read completes.
-    const auto read_into = [&](DWORD offset, DWORD length, DWORD flags) {
+    const auto read_into = [&](DWORD offset, DWORD length, DWORD flags, DWORD& got) {
         x->buffers = INTERNET_BUFFERSA{};
         x->buffers.dwStructSize = sizeof x->buffers;
         x->buffers.lpvBuffer = x->buffer.data() + offset;
         x->buffers.dwBufferLength = length;
         const BOOL ok =
             issue(x, error, [&] { return InternetReadFileExA(request, &x->buffers, flags, 0); });
-        return finish(x, ok, error);
+        if (!finish(x, ok, error)) {
+            return false;
+        }
+        // A read without waiting that went pending has, under Wine, only waited for data
+        // to arrive and delivered none (measured): its count is still the length asked.
+        got = ok || (flags & IRF_NO_WAIT) == 0 ? x->buffers.dwBufferLength : 0;
+        return true;
     };
-    // Two reads. The first waits for one byte: it completes at once when anything has
-    // arrived, else when something does, so a trickle is seen at once and only silence
-    // meets the stall limit. The second takes, without waiting, whatever else has
-    // arrived. Why not one read without waiting: under Wine one that finds nothing goes
-    // pending in a refill that, when it fails (a TLS record it cannot decrypt, a reset),
-    // drains the rest of the body from the same socket; on a TLS stream out of step
-    // that drain meets a record length the reader's buffer cannot hold, and Wine ends
-    // the process. A waiting read that fails closes its connection instead, unread.
-    if (!read_into(0, 1, 0)) {
-        return fail(context, error);
-    }
-    DWORD n = x->buffers.dwBufferLength;
-    if (n == 1 && size > 1) {
-        // Behind the byte lies the rest of its TLS record, or the socket's data: this
-        // completes at once, unless that one byte was all there was.
-        if (!read_into(1, size - 1, IRF_NO_WAIT)) {
+    // A waiting read for one byte, then one without waiting for whatever else is there.
+    // The first completes at once when anything has arrived, else when something does,
+    // so a trickle is seen at once and only silence meets the stall limit. Why not one
+    // read without waiting: under Wine one that finds nothing goes pending in a refill
+    // that, when it fails (a TLS record it cannot decrypt, a reset), drains the rest of
+    // the body from the same socket; on a TLS stream out of step that drain meets a
+    // record length the reader's buffer cannot hold, and Wine ends the process. A
+    // waiting read that fails closes its connection instead, unread.
+    //
+    // Over TLS the second read ends at a record (16 KB) whenever the reader has caught
+    // up with the server, and every read costs the caller a hand-over to the window's
+    // thread. So while the stream runs at full speed (a read brought half the buffer or
+    // more) the pair runs once more, which on such a stream waits microseconds.
+    DWORD n = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        DWORD got = 0;
+        bool ok = read_into(n, 1, 0, got);
+        n += ok ? got : 0;
+        if (ok && got != 0 && n < size) {
+            ok = read_into(n, size - n, IRF_NO_WAIT, got);
+            n += ok ? got : 0;
+        }
+        if (!ok && n == 0) {
             return fail(context, error);
         }
-        n += x->buffers.dwBufferLength;
+        if (!ok) {
+            // What came before the failure is the caller's; the failure is the next read's.
+            x->deferred_error = error;
+            net_close(context);
+            break;
+        }
+        if (got == 0 || n < size / 2 || n >= size ||
+            (x->has_length && x->received + n >= x->expected)) {
+            break;
+        }
     }
     if (n == 0 && x->has_length && x->received < x->expected) {
         // The connection ended early: a truncated body must never pass for a whole one.

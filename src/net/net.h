@@ -47,9 +47,12 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
                 const char* path, const char* headers, const char* body,
                 net_redirects follow = net_redirects::none);
 
-// Reads up to size bytes: what has arrived, or the first bytes that arrive; a count of 0
-// is the end of the body. 1 on failure, and then the exchange is closed and count is not
-// written. A body that ends before its Content-Length is a failure.
+// Reads up to size bytes: what has arrived, or the first bytes that arrive; while the
+// body arrives at full speed (half the buffer or more at a time) the read goes on for a
+// second helping. A count of 0 is the end of the body. 1 on failure, and then the
+// exchange is closed and count is not written; a failure after some bytes of the same
+// read is reported by the next read, and those bytes are the caller's. A body that ends
+// before its Content-Length is a failure.
 //
 // Every wait of net_request and net_read is bounded by the stall limit (60 s): an
 // exchange that receives nothing for that long, neither the answer's headers nor a byte

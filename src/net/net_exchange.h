@@ -41,6 +41,7 @@ struct net_exchange {
     std::uint64_t received = 0;
     std::uint64_t expected = 0;
     bool has_length = false;
+    DWORD deferred_error = 0; // a read's failure that the next read reports
 };
 
 // Guards the pair (internet_handle, exchange) of every record against a close from
