@@ -294,6 +294,11 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
         context->error_code = ERROR_INTERNET_OPERATION_CANCELLED;
         return 1;
     }
+    if (size == 0) {
+        // Nothing to read into: not even the one byte that the first read waits for.
+        context->error_code = ERROR_INVALID_PARAMETER;
+        return 1;
+    }
     if (x->buffer.size() < size) {
         x->buffer.resize(size);
     }
