@@ -6,7 +6,8 @@ are this run's own.
 It publishes a product of several files and downloads it with the program (started by
 qv-driver.exe, and by plain wine; from its start to its install screen), with
 download_loop.exe (the bare WinINet loop, with and without a SendMessage hand-off per
-read) and with curl, several runs each; then the About box's latency during a download,
+read) and with curl, several runs each; then the program and the two loops again over
+HTTPS from nginx as the download server's own name (downloads.test); then the About box's latency during a download,
 the program's peak working set for a small and a large product, and the resume scan
 over many complete files. Figures, not verdicts: it fails only when a download goes
 wrong.
@@ -70,6 +71,9 @@ class Bench(harness.E2ETestCase):
         cls.webroot = tempfile.mkdtemp(prefix="www-", dir=WORK)
         cls.store_state = store.start_store(cls, http_port=0)
         cls.nginx = downloads.start_nginx(cls, cls.webroot)
+        cls.secure_nginx = downloads.start_nginx(
+            cls, cls.webroot, downloads.SECURE_ADDRESS, 443,
+            tls=[os.path.join(store.CERTS, name) for name in ("server.pem", "server.key")])
 
 
 def on_terminate(*_):
@@ -237,9 +241,10 @@ def many_files_product(name, count):
     return publish(name, files)
 
 
-def offer(product):
+def offer(product, secure=False):
+    host = "https://" + downloads.SECURE_HOST if secure else "127.0.0.1"
     store.configure(Bench.store_state, tokens=[TOKEN], products={
-        PRODUCT: downloads.product_fields(product["listed"], server="127.0.0.1" + product["path"],
+        PRODUCT: downloads.product_fields(product["listed"], server=host + product["path"],
                                           title=TITLE)})
 
 
@@ -444,10 +449,11 @@ def download_with_program(product, label, about=False, plain=False):
         }
 
 
-def download_with_loop(product, label, mode=None):
+def download_with_loop(product, label, mode=None, secure=False):
     directory = fresh_directory(label)
     output = os.path.join(directory, "stream.bin")
-    argv = ["wine", LOOP, "127.0.0.1", product["path"], harness.win_path(output)]
+    host = "https://" + downloads.SECURE_HOST if secure else "127.0.0.1"
+    argv = ["wine", LOOP, host, product["path"], harness.win_path(output)]
     sides = Sides()
     before = sides.now()
     result = run_process(argv + ([mode] if mode else []), os.path.join(directory, "log"),
@@ -565,7 +571,9 @@ def report(results):
     names = {"program": "program (start to install screen)",
              "plain": "program, no driver hook in it", "loop": "WinINet loop",
              "handoff": "WinINet loop + hand-off per read",
-             "shown": "the same, its window on screen", "curl": "curl (Linux)"}
+             "shown": "the same, its window on screen", "curl": "curl (Linux)",
+             "program_tls": "program over HTTPS", "loop_tls": "WinINet loop over HTTPS",
+             "handoff_tls": "WinINet loop + hand-off, HTTPS"}
     for key, name in names.items():
         r = rows[key]
         print(f"{name:34}{number(r['mb_s'], 0):>8}{number(r['transfer_mb_s'], 0):>10}"
@@ -577,6 +585,11 @@ def report(results):
             f"{rows[program]['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
             for other, name in (("shown", "loop with hand-off, shown"),
                                 ("handoff", "loop with hand-off"), ("loop", "loop"))))
+    print(f"{names['program_tls']}: " + "; ".join(
+        f"/ {name} {rows['program_tls']['mb_s'] / rows[other]['mb_s']:.2f} (transfer only "
+        f"{rows['program_tls']['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
+        for other, name in (("handoff_tls", "loop with hand-off over HTTPS"),
+                            ("loop_tls", "loop over HTTPS"))))
     startup = median([r["startup_seconds"] for r in results["runs"]["program"]])
     startup_cpu = median([r["startup_cpu"] for r in results["runs"]["program"]])
     print("MB/s: product bytes over wall time from the process's start to its end (the program:"
@@ -644,7 +657,8 @@ def main():
         results["files"] = len(large["listed"])
 
         offer(large)
-        runs = {"program": [], "plain": [], "loop": [], "handoff": [], "shown": [], "curl": []}
+        runs = {"program": [], "plain": [], "loop": [], "handoff": [], "shown": [], "curl": [],
+                "program_tls": [], "loop_tls": [], "handoff_tls": []}
         for i in range(RUNS):
             # One of each per round, so that a slow spell of the machine hits them alike.
             runs["program"].append(download_with_program(large, f"program-{i}"))
@@ -653,6 +667,12 @@ def main():
             runs["handoff"].append(download_with_loop(large, f"handoff-{i}", "handoff"))
             runs["shown"].append(download_with_loop(large, f"shown-{i}", "shown"))
             runs["curl"].append(download_with_curl(large, f"curl-{i}"))
+            offer(large, secure=True)
+            runs["program_tls"].append(download_with_program(large, f"program-tls-{i}"))
+            offer(large)
+            runs["loop_tls"].append(download_with_loop(large, f"loop-tls-{i}", secure=True))
+            runs["handoff_tls"].append(download_with_loop(large, f"handoff-tls-{i}", "handoff",
+                                                          secure=True))
             print(f"bench: round {i + 1} of {RUNS}: " + ", ".join(
                 f"{k} {large['total'] / MB / v[-1]['seconds']:.0f} MB/s" for k, v in runs.items()),
                 flush=True)
@@ -686,7 +706,8 @@ def main():
     finally:
         Bench.tearDownClass()
         store.remove_state(getattr(Bench, "store_state", None))
-        downloads.remove_state(getattr(Bench, "nginx", None))
+        downloads.remove_state(getattr(Bench, "nginx", None),
+                               getattr(Bench, "secure_nginx", None))
         shutil.rmtree(WORK, ignore_errors=True)
 
 
