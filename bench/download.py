@@ -6,7 +6,8 @@ are this run's own.
 It publishes a product of several files and downloads it with the program (started by
 qv-driver.exe, and by plain wine; from its start to its install screen), with
 download_loop.exe (the bare WinINet loop, with and without a SendMessage hand-off per
-read) and with curl, several runs each; then the About box's latency during a download,
+read) and with curl, several runs each; then the program and the two loops again over
+HTTPS from nginx as the download server's own name (downloads.test); then the About box's latency during a download,
 the program's peak working set for a small and a large product, and the resume scan
 over many complete files. The program runs on the same product with and without the
 SHA-256 of each file in the store's answer, and restarts with 2 GB on disk with and
@@ -72,6 +73,9 @@ class Bench(harness.E2ETestCase):
         cls.webroot = tempfile.mkdtemp(prefix="www-", dir=WORK)
         cls.store_state = store.start_store(cls, http_port=0)
         cls.nginx = downloads.start_nginx(cls, cls.webroot)
+        cls.secure_nginx = downloads.start_nginx(
+            cls, cls.webroot, downloads.SECURE_ADDRESS, 443,
+            tls=[os.path.join(store.CERTS, name) for name in ("server.pem", "server.key")])
 
 
 def on_terminate(*_):
@@ -240,9 +244,10 @@ def many_files_product(name, count):
     return publish(name, files)
 
 
-def offer(product, hashed=False):
+def offer(product, secure=False, hashed=False):
+    host = "https://" + downloads.SECURE_HOST if secure else "127.0.0.1"
     store.configure(Bench.store_state, tokens=[TOKEN], products={
-        PRODUCT: downloads.product_fields(product["listed"], server="127.0.0.1" + product["path"],
+        PRODUCT: downloads.product_fields(product["listed"], server=host + product["path"],
                                           title=TITLE,
                                           hashes=product["hashes"] if hashed else None)})
 
@@ -448,10 +453,11 @@ def download_with_program(product, label, about=False, plain=False):
         }
 
 
-def download_with_loop(product, label, mode=None):
+def download_with_loop(product, label, mode=None, secure=False):
     directory = fresh_directory(label)
     output = os.path.join(directory, "stream.bin")
-    argv = ["wine", LOOP, "127.0.0.1", product["path"], harness.win_path(output)]
+    host = "https://" + downloads.SECURE_HOST if secure else "127.0.0.1"
+    argv = ["wine", LOOP, host, product["path"], harness.win_path(output)]
     sides = Sides()
     before = sides.now()
     result = run_process(argv + ([mode] if mode else []), os.path.join(directory, "log"),
@@ -593,7 +599,9 @@ def report(results):
     names = {"program": "program (start to install screen)",
              "plain": "program, no driver hook in it", "loop": "WinINet loop",
              "handoff": "WinINet loop + hand-off per read",
-             "shown": "the same, its window on screen", "curl": "curl (Linux)"}
+             "shown": "the same, its window on screen", "curl": "curl (Linux)",
+             "program_tls": "program over HTTPS", "loop_tls": "WinINet loop over HTTPS",
+             "handoff_tls": "WinINet loop + hand-off, HTTPS"}
     for key, name in names.items():
         r = rows[key]
         print(f"{name:34}{number(r['mb_s'], 0):>8}{number(r['transfer_mb_s'], 0):>10}"
@@ -605,6 +613,11 @@ def report(results):
             f"{rows[program]['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
             for other, name in (("shown", "loop with hand-off, shown"),
                                 ("handoff", "loop with hand-off"), ("loop", "loop"))))
+    print(f"{names['program_tls']}: " + "; ".join(
+        f"/ {name} {rows['program_tls']['mb_s'] / rows[other]['mb_s']:.2f} (transfer only "
+        f"{rows['program_tls']['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
+        for other, name in (("handoff_tls", "loop with hand-off over HTTPS"),
+                            ("loop_tls", "loop over HTTPS"))))
     startup = median([r["startup_seconds"] for r in results["runs"]["program"]])
     startup_cpu = median([r["startup_cpu"] for r in results["runs"]["program"]])
     print("MB/s: product bytes over wall time from the process's start to its end (the program:"
@@ -641,6 +654,15 @@ def report(results):
     paired = [(1 - p["transfer_seconds"] / h["transfer_seconds"]) * 100 for p, h in pairs]
     print(f"    the same, round by round (transfer only): "
           f"{', '.join(f'{c:.1f}%' for c in paired)}; median {median(paired):.1f}%")
+    hashed, plain = rows["hashed_tls"], rows["program_tls"]
+    pairs = zip(results["runs"]["program_tls"], results["runs"]["hashed_tls"])
+    paired = [(1 - p["transfer_seconds"] / h["transfer_seconds"]) * 100 for p, h in pairs]
+    print(f"    over HTTPS (started through the driver): {hashed['mb_s']:.0f} MB/s with hashes "
+          f"(transfer only {hashed['transfer_mb_s']:.0f}), {hashed['cpu_s_per_gb']:.2f} CPU s/GB;"
+          f" without {plain['mb_s']:.0f} MB/s ({plain['transfer_mb_s']:.0f}), "
+          f"{plain['cpu_s_per_gb']:.2f} CPU s/GB: "
+          f"{(1 - hashed['mb_s'] / plain['mb_s']) * 100:.1f}% of the rate; round by round "
+          f"{', '.join(f'{c:.1f}%' for c in paired)}")
     restart = results["restart"]
     for key, name in (("plain", "without hashes"), ("hashed", "with hashes")):
         first = median([r["first_request"] for r in restart[key]])
@@ -689,7 +711,8 @@ def main():
 
         offer(large)
         runs = {"program": [], "hashed": [], "plain": [], "loop": [], "handoff": [], "shown": [],
-                "curl": []}
+                "curl": [], "program_tls": [], "hashed_tls": [], "loop_tls": [],
+                "handoff_tls": []}
         for i in range(RUNS):
             # One of each per round, so that a slow spell of the machine hits them alike.
             runs["program"].append(download_with_program(large, f"program-{i}"))
@@ -703,6 +726,14 @@ def main():
             runs["handoff"].append(download_with_loop(large, f"handoff-{i}", "handoff"))
             runs["shown"].append(download_with_loop(large, f"shown-{i}", "shown"))
             runs["curl"].append(download_with_curl(large, f"curl-{i}"))
+            offer(large, secure=True)
+            runs["program_tls"].append(download_with_program(large, f"program-tls-{i}"))
+            offer(large, secure=True, hashed=True)
+            runs["hashed_tls"].append(download_with_program(large, f"hashed-tls-{i}"))
+            offer(large)
+            runs["loop_tls"].append(download_with_loop(large, f"loop-tls-{i}", secure=True))
+            runs["handoff_tls"].append(download_with_loop(large, f"handoff-tls-{i}", "handoff",
+                                                          secure=True))
             print(f"bench: round {i + 1} of {RUNS}: " + ", ".join(
                 f"{k} {large['total'] / MB / v[-1]['seconds']:.0f} MB/s" for k, v in runs.items()),
                 flush=True)
@@ -747,7 +778,8 @@ def main():
     finally:
         Bench.tearDownClass()
         store.remove_state(getattr(Bench, "store_state", None))
-        downloads.remove_state(getattr(Bench, "nginx", None))
+        downloads.remove_state(getattr(Bench, "nginx", None),
+                               getattr(Bench, "secure_nginx", None))
         shutil.rmtree(WORK, ignore_errors=True)
 
 

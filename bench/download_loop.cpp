@@ -8,6 +8,8 @@
 // whenever it wakes.
 //
 // Usage: download_loop.exe HOST PATH OUTPUT_FILE [handoff|shown]
+// HOST may begin with "https://": then the GET goes over TLS to port 443, as the
+// program's does for a store that names https.
 // Prints one JSON line: bytes, reads, seconds (from InternetOpen to the file's close).
 #include <windows.h>
 #include <wininet.h>
@@ -22,6 +24,7 @@ constexpr UINT finished_message = WM_APP + 2;
 
 struct job {
     const char* host = nullptr;
+    bool secure = false;
     const char* path = nullptr;
     const char* output = nullptr;
     bool handoff = false;
@@ -69,13 +72,16 @@ bool download(job& j) {
     if (internet == nullptr) {
         return fail(j, "InternetOpen");
     }
-    const HINTERNET connection = InternetConnectA(internet, j.host, INTERNET_DEFAULT_HTTP_PORT,
-                                                  nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    const HINTERNET connection = InternetConnectA(
+        internet, j.host, j.secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT,
+        nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     const HINTERNET request =
         connection == nullptr
             ? nullptr
             : HttpOpenRequestA(connection, "GET", j.path, nullptr, nullptr, nullptr,
-                               INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
+                               INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                   (j.secure ? INTERNET_FLAG_SECURE : 0),
+                               0);
     bool ok = request != nullptr || fail(j, "InternetConnect/HttpOpenRequest");
     ok = ok && (HttpSendRequestA(request, nullptr, 0, nullptr, 0) || fail(j, "HttpSendRequest"));
     DWORD status = 0;
@@ -137,6 +143,10 @@ int main(int argc, char** argv) {
     }
     job j;
     j.host = argv[1];
+    if (std::strncmp(j.host, "https://", 8) == 0) {
+        j.host += 8;
+        j.secure = true;
+    }
     j.path = argv[2];
     j.output = argv[3];
     j.handoff = argc == 5;

@@ -21,3 +21,14 @@ add_dependencies(qv-driver qv-probe)
 add_executable(qv-fixture-window WIN32 tests/e2e/fixture_window.cpp)
 qv_strict(qv-fixture-window)
 target_link_libraries(qv-fixture-window PRIVATE user32 gdi32)
+
+# A wininet.dll and a comctl32.dll that record being loaded, for the test that plants them
+# beside a copy of the program. In a folder of their own: nothing in bin/ may load them.
+foreach(dll wininet comctl32)
+    add_library(qv-planted-${dll} SHARED tests/e2e/planted_dll.cpp)
+    qv_strict(qv-planted-${dll})
+    set_target_properties(qv-planted-${dll} PROPERTIES PREFIX "" OUTPUT_NAME ${dll}
+                          RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/planted
+                          ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/planted)
+    add_dependencies(qv-driver qv-planted-${dll})
+endforeach()

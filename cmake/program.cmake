@@ -39,7 +39,7 @@ add_executable(quarryvale-downloader WIN32 src/shell/main.cpp ${QV_SCREEN_SOURCE
 target_compile_options(quarryvale-downloader PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Werror>)
 target_include_directories(quarryvale-downloader PRIVATE ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(quarryvale-downloader PRIVATE qv_net comctl32 shell32)
+target_link_libraries(quarryvale-downloader PRIVATE qv_net ${QV_DELAY_comctl32} shell32)
 # Every buyer downloads it: no symbols.
 target_link_options(quarryvale-downloader PRIVATE -s)
 

@@ -6,6 +6,35 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 add_compile_options(-ffunction-sections -fdata-sections)
 add_link_options(-Wl,--gc-sections)
 
+# WinINet and the common controls are no KnownDLLs: imported the usual way, Windows would
+# look for them in the program's own folder first, and a buyer runs the program from
+# Downloads, where any web page may leave a wininet.dll. So they are imported late,
+# through mingw-w64's delay-load helper, once main has limited where DLLs come from. The
+# delay-import libraries are made here from the toolchain's own import libraries, with
+# every function they name, so that a call added later needs no change here.
+set(QV_DELAY_IMPORT_DIR ${CMAKE_BINARY_DIR}/delay-import)
+file(MAKE_DIRECTORY ${QV_DELAY_IMPORT_DIR})
+foreach(dll wininet comctl32)
+    find_library(QV_${dll}_IMPORT_LIBRARY NAMES lib${dll}.a REQUIRED)
+    set(library ${QV_DELAY_IMPORT_DIR}/lib${dll}-delay.a)
+    if(NOT EXISTS ${library} OR ${QV_${dll}_IMPORT_LIBRARY} IS_NEWER_THAN ${library})
+        execute_process(COMMAND ${CMAKE_NM} -g ${QV_${dll}_IMPORT_LIBRARY}
+                        OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
+        string(REGEX MATCHALL "[0-9a-f]+ T [A-Za-z0-9_]+" functions "${symbols}")
+        list(TRANSFORM functions REPLACE "^[0-9a-f]+ T " "")
+        list(REMOVE_DUPLICATES functions)
+        list(JOIN functions "
+" exports)
+        file(WRITE ${QV_DELAY_IMPORT_DIR}/${dll}.def "LIBRARY ${dll}.dll
+EXPORTS
+${exports}
+")
+        execute_process(COMMAND ${CMAKE_DLLTOOL} --input-def ${QV_DELAY_IMPORT_DIR}/${dll}.def
+                                --output-delaylib ${library} COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+    set(QV_DELAY_${dll} ${library})
+endforeach()
+
 # Tests run under Wine in a prefix that belongs to this build tree.
 set(QV_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${QV_WINEPREFIX})
@@ -36,7 +65,7 @@ target_link_libraries(qv_platform PUBLIC qv_foundation user32 gdi32)
 
 add_library(qv_net STATIC ${QV_NET_SOURCES})
 qv_strict(qv_net)
-target_link_libraries(qv_net PUBLIC qv_platform wininet)
+target_link_libraries(qv_net PUBLIC qv_platform ${QV_DELAY_wininet})
 
 include(cmake/program.cmake)
 include(cmake/windows_tests.cmake)

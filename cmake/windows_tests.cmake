@@ -8,6 +8,18 @@ target_link_libraries(win_tests PRIVATE qv_platform gtest gtest_main)
 # Wine names Unix files through the locale's character set: UTF-8 holds every script.
 gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                      PROPERTIES ENVIRONMENT LC_ALL=C.UTF-8)
+# The store's names once more as a Japanese buyer's copy reads them: Wine takes the ANSI
+# code page from the Unix locale, so the run gets a private ja_JP locale (code page 932).
+set(QV_LOCALES ${CMAKE_BINARY_DIR}/locales)
+file(MAKE_DIRECTORY ${QV_LOCALES})
+add_test(NAME japanese_locale COMMAND localedef -i ja_JP -f UTF-8 ${QV_LOCALES}/ja_JP.UTF-8)
+set_tests_properties(japanese_locale PROPERTIES FIXTURES_SETUP japanese_locale)
+add_test(NAME win_tests.storable_names_in_code_page_932
+         COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:win_tests>
+                 --gtest_filter=StorableName.*)
+set_tests_properties(win_tests.storable_names_in_code_page_932 PROPERTIES
+    FIXTURES_REQUIRED japanese_locale
+    ENVIRONMENT "LOCPATH=${QV_LOCALES};LC_ALL=ja_JP.UTF-8;QV_REQUIRED_CODE_PAGE=932")
 
 # Stamped copies of a real Windows executable: the stamping logic is portable.
 add_executable(token_probe tests/win/token_probe.cpp)
@@ -51,3 +63,10 @@ qv_store_test(net_tests tests/win/net_test.cpp)
 qv_store_test(query_tests tests/win/query_test.cpp)
 # The screen's own file against stand-ins for the screens around it.
 qv_store_test(sign_in_tests tests/win/sign_in_test.cpp src/screens/sign_in.cpp)
+
+# The download's state machine against stand-ins for its screen and engine.
+add_executable(download_control_tests tests/win/download_control_test.cpp
+                                      src/screens/download_control.cpp)
+qv_strict(download_control_tests)
+target_link_libraries(download_control_tests PRIVATE qv_net gtest gtest_main)
+gtest_discover_tests(download_control_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)

@@ -56,6 +56,15 @@ void (*take_interrupted_callback())() {
     return operation;
 }
 
+// The buyer's stop is being carried out. The reconnect wait ends before anything is
+// removed, and nothing starts again: a removal that shows a progress window (Windows'
+// does) handles messages meanwhile, timers and clicks included, and an attempt started
+// then would recreate the folders and send a request after the buyer said stop.
+void begin_stopping() {
+    kill_main_timer(reconnect_timer);
+    state = 4;
+}
+
 void CALLBACK reconnect_timer_proc(HWND, UINT, UINT_PTR, DWORD) {
     if (state != 3) {
         return;
@@ -68,6 +77,8 @@ void CALLBACK reconnect_timer_proc(HWND, UINT, UINT_PTR, DWORD) {
 
 } // namespace
 
+int (*remove_product_files)(const wchar_t*, const char*) = delete_product_files;
+
 void pause_callback() {
     state = 1;
     set_status("Paused.", false);
@@ -76,16 +87,18 @@ void pause_callback() {
 }
 
 void stop_and_keep_callback() {
+    begin_stopping();
     PostQuitMessage(0);
 }
 
 void stop_and_delete_callback() {
-    delete_product_files(download_dir, product_identifier());
+    begin_stopping();
+    remove_product_files(download_dir, product_identifier());
     PostQuitMessage(0);
 }
 
 void download_process_message(unsigned id, unsigned code) {
-    if (code != 0 || completed) {
+    if (code != 0 || completed || state == 4) {
         return;
     }
     if (id == stop_id) {
@@ -106,6 +119,9 @@ void download_process_message(unsigned id, unsigned code) {
 }
 
 void download_stop() {
+    if (state == 4) {
+        return; // asked and answered
+    }
     const int answer = MessageBoxA(main_window, stop_question, "Quarryvale Downloader",
                                    MB_YESNOCANCEL | MB_ICONQUESTION);
     // The download may have completed while the question was open: the installer has

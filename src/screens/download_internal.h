@@ -39,7 +39,8 @@ extern void (*interrupted_callback)(); // what runs once the worker has stopped
 extern net_context* request_context;   // the exchange the worker reads, while published
 
 // ---- window's thread only ----
-extern int state;                 // 0 not started, 1 paused, 2 running, 3 waiting to reconnect
+extern int state;                 // 0 not started, 1 paused, 2 running, 3 waiting to reconnect,
+                                  // 4 stopping: the buyer's stop is carried out, nothing starts
 extern const char* status;        // shown before the progress text; null while the rate shows
 extern bool status_owned;         // status is the reconnect text, released by whoever replaces it
 extern bool screen_open;          // the controls exist and status texts still matter
@@ -65,6 +66,9 @@ void start_thread();
 int check_files_on_disk(const char** failed);
 
 // State machine (download_control.cpp).
+// What Stop, No removes the product's files with: delete_product_files, or a test's
+// stand-in.
+extern int (*remove_product_files)(const wchar_t* download_dir, const char* product);
 void pause_callback();
 void stop_and_keep_callback();
 void stop_and_delete_callback();

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/names_platform.h"
+
 namespace {
 
 constexpr std::size_t status_offset = 11;  // after "quarryvale" and its NUL
@@ -29,32 +31,29 @@ bool has_prefix_ignoring_case(const char* text, const char* prefix) {
     return true;
 }
 
-bool is_separator(char c) {
-    return c == '/' || c == '\\';
+// A name as the file system sees it: the store's bytes read in the buyer's ANSI code
+// page, as the A functions read them. Every check below is on these UTF-16 units, so a
+// double-byte character whose second byte is 0x5C or 0x7C is that character, not "\"
+// or "|".
+using name_units = std::u16string;
+
+bool is_separator(char16_t c) {
+    return c == u'/' || c == u'\\';
 }
 
-// The byte as Windows compares names: letters without case, both separators alike.
-// Separators sort before every byte a name may hold, so that a directory's contents
-// follow the name of the directory at once. Only ASCII letters are folded: which byte
-// is the other case of a byte from 0x80 up depends on the buyer's code page (0xC9 is
-// "É" in one, "Й" in another, half a character in a third), which the list does not
-// tell.
-unsigned char compared(char c) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (is_separator(c)) {
-        return 1;
-    }
-    return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u - 'A' + 'a') : u;
+// ASCII letters in lower case, anything else as it is: enough for the device stems.
+char16_t ascii_lower(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
 }
 
 // The stems Windows opens as devices whatever the extension: "con.txt" is the console.
-// Digit 0 and the superscripts 1 to 3 (as most Western code pages place them) count
-// too, as newer Windows versions reserve them; refusing one name too many is cheap.
-bool is_device_stem(const char* stem, std::size_t length) {
+// Digit 0 and the superscripts 1 to 3 count too, as newer Windows versions reserve them;
+// refusing one name too many is cheap.
+bool is_device_stem(const char16_t* stem, std::size_t length) {
     static constexpr const char* devices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
     const auto same = [stem](const char* device, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
-            if (compared(stem[i]) != static_cast<unsigned char>(device[i])) {
+            if (ascii_lower(stem[i]) != static_cast<char16_t>(device[i])) {
                 return false;
             }
         }
@@ -66,22 +65,22 @@ bool is_device_stem(const char* stem, std::size_t length) {
         }
     }
     if (length == 4 && (same("com", 3) || same("lpt", 3))) {
-        const unsigned char last = static_cast<unsigned char>(stem[3]);
-        return (last >= '0' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
+        const char16_t last = stem[3];
+        return (last >= u'0' && last <= u'9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
     }
     return false;
 }
 
 // Characters Windows refuses in names (besides the control characters).
-bool is_forbidden(unsigned char c) {
+bool is_forbidden(char16_t c) {
     switch (c) {
-    case '<':
-    case '>':
-    case ':':
-    case '"':
-    case '|':
-    case '?':
-    case '*':
+    case u'<':
+    case u'>':
+    case u':':
+    case u'"':
+    case u'|':
+    case u'?':
+    case u'*':
         return true;
     default:
         return false;
@@ -89,54 +88,92 @@ bool is_forbidden(unsigned char c) {
 }
 
 // One segment of a name, [begin, end): stored by Windows exactly as written.
-bool is_storable_segment(const char* begin, const char* end) {
-    if (begin == end || end[-1] == '.' || end[-1] == ' ') {
+bool is_storable_segment(const char16_t* begin, const char16_t* end) {
+    if (begin == end || end[-1] == u'.' || end[-1] == u' ') {
         return false; // Windows drops trailing dots and blanks: "a." would be "a"
     }
-    const char* stem_end = end;
-    for (const char* p = begin; p != end; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 32 || is_forbidden(c)) {
+    const char16_t* stem_end = end;
+    for (const char16_t* p = begin; p != end; ++p) {
+        if (*p < 32 || is_forbidden(*p)) {
             return false;
         }
-        if (c == '.' && stem_end == end) {
+        if (*p == u'.' && stem_end == end) {
             stem_end = p;
         }
     }
     // "NUL .txt" is the device too: blanks before the extension do not count.
-    while (stem_end != begin && stem_end[-1] == ' ') {
+    while (stem_end != begin && stem_end[-1] == u' ') {
         --stem_end;
     }
     return !is_device_stem(begin, static_cast<std::size_t>(stem_end - begin));
 }
 
-// One file per name: no name twice, and no name both a file and a directory. The names
-// are compared as folded copies side by side, so that the sort compares bytes as memcmp
-// does; in sorted order a name's duplicates and contents come right after it.
-bool names_are_distinct(const std::vector<const char*>& names) {
-    std::vector<std::size_t> ends;
-    ends.reserve(names.size());
-    std::size_t length = 0;
-    for (const char* name : names) {
-        length += std::strlen(name);
-        ends.push_back(length);
+// name read as Windows reads it into wide, and judged. A name with a byte sequence the
+// code page has no character for is refused: Windows would store a substitute, not the
+// name written.
+bool read_storable_name(const char* name, name_units& wide) {
+    if (!names_platform::to_utf16(name, wide)) {
+        return false;
     }
-    std::string folded(length, '\0');
-    for (std::size_t i = 0, at = 0; i < names.size(); ++i) {
-        for (const char* p = names[i]; at != ends[i]; ++p) {
-            folded[at++] = static_cast<char>(compared(*p));
+    const char16_t* segment = wide.data();
+    const char16_t* end = wide.data() + wide.size();
+    for (const char16_t* p = segment;; ++p) {
+        if (p == end || is_separator(*p)) {
+            if (!is_storable_segment(segment, p)) {
+                return false;
+            }
+            if (p == end) {
+                return true;
+            }
+            segment = p + 1;
         }
     }
-    std::vector<std::string_view> keys;
-    keys.reserve(names.size());
-    for (std::size_t i = 0, begin = 0; i < ends.size(); begin = ends[i++]) {
-        keys.emplace_back(folded.data() + begin, ends[i] - begin);
+}
+
+// The names of a list as Windows compares them, side by side in one buffer: upper case
+// as the file system sees it when it ignores case, and both separators as unit 1, which
+// sorts before every unit a name may hold, so that a directory's contents follow the
+// name of the directory at once.
+struct compared_names {
+    name_units units;
+    std::vector<std::size_t> ends;
+
+    void add(name_units& name) {
+        names_platform::upper_case(name);
+        for (char16_t& c : name) {
+            c = is_separator(c) ? 1 : c;
+        }
+        units += name;
+        ends.push_back(units.size());
     }
-    std::sort(keys.begin(), keys.end());
-    for (std::size_t i = 1; i < keys.size(); ++i) {
-        const std::string_view& name = keys[i - 1];
-        const std::string_view& next = keys[i];
-        if (next.starts_with(name) && (next.size() == name.size() || next[name.size()] == 1)) {
+
+    // One file per name: no name twice, and no name both a file and a directory. In
+    // sorted order a name's duplicates and contents come right after it.
+    bool distinct() const {
+        std::vector<std::u16string_view> keys;
+        keys.reserve(ends.size());
+        for (std::size_t i = 0, begin = 0; i < ends.size(); begin = ends[i++]) {
+            keys.emplace_back(units.data() + begin, ends[i] - begin);
+        }
+        std::sort(keys.begin(), keys.end());
+        for (std::size_t i = 1; i < keys.size(); ++i) {
+            const std::u16string_view& name = keys[i - 1];
+            const std::u16string_view& next = keys[i];
+            if (next.starts_with(name) && (next.size() == name.size() || next[name.size()] == 1)) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// A host the program can ask as it stands: one name, without a port (":" would take
+// the rest for one, or for a scheme the field does not begin with) and without blanks
+// or control characters, which no host name holds.
+bool is_plain_host(const char* host, const char* end) {
+    for (const char* p = host; p != end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c <= ' ' || c == 0x7F || c == ':') {
             return false;
         }
     }
@@ -220,18 +257,8 @@ bool read_sha256_digits(const char* digits, std::uint8_t (&digest)[32]) {
 }
 
 bool is_storable_name(const char* name) {
-    const char* segment = name;
-    for (const char* p = name;; ++p) {
-        if (*p == '\0' || is_separator(*p)) {
-            if (!is_storable_segment(segment, p)) {
-                return false;
-            }
-            if (*p == '\0') {
-                return true;
-            }
-            segment = p + 1;
-        }
-    }
+    name_units wide;
+    return read_storable_name(name, wide);
 }
 
 bool parse_product_specification(char* body, std::size_t n, product_specification& out) {
@@ -241,7 +268,8 @@ bool parse_product_specification(char* body, std::size_t n, product_specificatio
     const char* end = body + n;
     char* title = body + ok_fields_offset;
     char* executable = const_cast<char*>(after_field(title));
-    if (executable > end || !is_storable_name(executable)) {
+    name_units wide;
+    if (executable > end || !read_storable_name(executable, wide)) {
         return false;
     }
     char* server = const_cast<char*>(after_field(executable));
@@ -253,15 +281,15 @@ bool parse_product_specification(char* body, std::size_t n, product_specificatio
 
     std::int64_t total = 0;
     const char* first_file = position;
-    std::vector<const char*> names;
+    compared_names names;
     std::size_t hashes = 0;
     while (position <= end) {
         const char* name = position;
         position = after_field(name);
-        if (position > end || !is_storable_name(name)) {
+        if (position > end || !read_storable_name(name, wide)) {
             return false;
         }
-        names.push_back(name);
+        names.add(wide);
         std::int64_t size = 0;
         if (!read_size(position, size) || size < 0 ||
             size > std::numeric_limits<std::int64_t>::max() - total) {
@@ -278,7 +306,7 @@ bool parse_product_specification(char* body, std::size_t n, product_specificatio
             position = after_field(position);
         }
     }
-    if ((hashes != 0 && hashes != names.size()) || !names_are_distinct(names)) {
+    if ((hashes != 0 && hashes != names.ends.size()) || !names.distinct()) {
         return false;
     }
 
@@ -294,6 +322,9 @@ bool parse_product_specification(char* body, std::size_t n, product_specificatio
     char* slash = std::strchr(server, '/');
     if (server[0] == '\0' || slash == server) {
         return false; // no host to ask
+    }
+    if (!is_plain_host(server, slash != nullptr ? slash : server + std::strlen(server))) {
+        return false;
     }
     if (slash != nullptr) {
         out.request_path = slash;

@@ -41,9 +41,10 @@ struct product_specification {
 // The server field may begin with "https://" or "http://" in any case; the host is what
 // follows up to the first "/". False means malformed: the body ends early, a size is
 // negative or the sizes overflow, a file or installer name is not one Windows stores as
-// written (is_storable_name), two file names would be one file on disk (the same but for
-// letter case or the kind of slash, or one a file that another uses as a directory: "x"
-// and "x/y.bin"), or the server field names no host.
+// written (is_storable_name), two file names would be one file on disk (the same as
+// Windows compares names, ignoring case, or but for the kind of slash, or one a file
+// that another uses as a directory: "x" and "x/y.bin"), or the server field names no
+// host or one with a ":" (a port), a blank or a control character.
 //
 // After a file's size the store may give its SHA-256 as one more field, "sha256:" and 64
 // hexadecimal digits. No name may hold a ":", so the field can never be read as the next
@@ -83,11 +84,13 @@ bool read_sha256_digits(const char* digits, std::uint8_t (&digest)[32]);
 bool read_size(const char* text, std::int64_t& size);
 
 // True for a name, relative to the product's directory, that Windows stores as written
-// and inside that directory: "/" and "\\" separate segments, and every segment is
-// non-empty, ends in neither "." nor " " (Windows drops them: "a." would be "a", and ".."
-// the directory above), holds no control character nor any of < > : " | ? *, and is no device
-// (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$ in any case, with or without an
-// extension).
+// and inside that directory. The name is judged as the A functions hand it to the file
+// system: read in the ANSI code page (a byte sequence that is no character there is
+// refused, as Windows would store a substitute). "/" and "\\" separate segments, and
+// every segment is non-empty, ends in neither "." nor " " (Windows drops them: "a." would
+// be "a", and ".." the directory above), holds no control character nor any of
+// < > : " | ? *, and is no device (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$ in
+// any case, with or without an extension).
 bool is_storable_name(const char* name);
 
 inline constexpr const char* cannot_understand_text =

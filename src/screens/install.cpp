@@ -1,12 +1,13 @@
-// The install screen: one line while a worker gives the stored installer ("launch")
-// its real name, starts it in the product's directory, waits for it and renames it
-// back. The main window hides while the installer shows a window of its own and comes
-// back, in front, with the finished screen.
+// The install screen: one line while a worker holds the stored installer ("launch")
+// against changes, gives it its real name, starts it in the product's directory, waits
+// for it and renames it back. The main window hides while the installer shows a window
+// of its own and comes back, in front, with the finished screen.
 #include "screens/install.h"
 
 #include <windows.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "foundation/path_win.h"
 #include "foundation/util.h"
@@ -47,13 +48,35 @@ void CALLBACK timer_proc(HWND, UINT, UINT_PTR, DWORD) {
     EnumWindows(enum_windows_proc, 0);
 }
 
+// Gives the held file another name through its own handle, so that no other file can
+// take its place between the two. Sets the last error when it fails.
+bool rename_held(HANDLE file, const std::wstring& target) {
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    target.copy(rename->FileName, target.size());
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
 void install() {
     const std::wstring directory =
         download_dir + widen(format_string("\\%1!s!", product_identifier()));
     const std::wstring launch = directory + L"\\launch";
     const std::wstring installer = directory + L"\\" + widen(download_executable());
-    if (!MoveFileW(launch.c_str(), installer.c_str())) {
+    // The one place where the installer is opened: from here until it has ended, others
+    // may read it but neither change, rename nor delete it, so the program that runs as
+    // administrator is the one that was downloaded and checked. Checks of its bytes
+    // belong here, on this handle, after the rename.
+    const HANDLE held = CreateFileW(launch.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE || !rename_held(held, installer)) {
         const DWORD code = GetLastError();
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+        }
         set_error(system_error(format_string("Failed to rename file. Source: %1!s!, Target: "
                                              "%2!s!, Error",
                                              narrow(launch), narrow(installer))
@@ -61,28 +84,20 @@ void install() {
                                code));
         return;
     }
-    // Held without write or delete sharing from its last check until it has started, so
-    // that the bytes that run are the bytes judged.
-    const HANDLE held = CreateFileW(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (held == INVALID_HANDLE_VALUE || !download_installer_matches(held)) {
-        set_error(held == INVALID_HANDLE_VALUE
-                      ? system_error("Failed to launch installer", GetLastError())
-                      : format_string(mismatch_template, "launch"));
-        if (held != INVALID_HANDLE_VALUE) {
-            CloseHandle(held);
-        }
-        MoveFileW(installer.c_str(), launch.c_str());
+    if (!download_installer_matches(held)) {
+        set_error(format_string(mismatch_template, "launch"));
+        rename_held(held, launch);
+        CloseHandle(held);
         return;
     }
+    // Quoted, so that a path with blanks reaches the installer as its name alone rather
+    // than as arguments split at every blank.
+    std::wstring command_line = L"\"" + installer + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(installer.c_str(), nullptr, nullptr, nullptr, FALSE, 0,
-                                        nullptr, directory.c_str(), &startup, &process);
-    const DWORD start_error = GetLastError();
-    CloseHandle(held);
-    if (started) {
+    if (CreateProcessW(installer.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       directory.c_str(), &startup, &process)) {
         CloseHandle(process.hThread);
         install_process_id = process.dwProcessId;
         // The watch runs on the window's thread: its timer belongs there.
@@ -91,9 +106,10 @@ void install() {
         kill_main_timer(watch_timer);
         CloseHandle(process.hProcess);
     } else {
-        set_error(system_error("Failed to launch installer", start_error));
+        set_error(system_error("Failed to launch installer", GetLastError()));
     }
-    MoveFileW(installer.c_str(), launch.c_str());
+    rename_held(held, launch);
+    CloseHandle(held);
 }
 
 void install_done() {

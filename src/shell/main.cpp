@@ -1,9 +1,12 @@
-// The program's entry and its one window. Start-up takes the product's single-instance
-// mutex, prepares the fonts and the frame's artwork, creates the window hidden, lets the
-// sign-in screen put its controls in, shows the window and runs the message loop.
-// The window draws its own frame: no caption or border from the system, bands that drag
-// the window, a close box of its own, and a shape cut by a region.
+// The program's entry and its one window. Start-up first limits where DLLs may come
+// from, then takes the product's single-instance mutex, prepares the fonts and the
+// frame's artwork, creates the window hidden, lets the sign-in screen put its controls
+// in, shows the window and runs the message loop. The window draws its own frame: no
+// caption or border from the system, bands that drag the window, a close box of its
+// own, and a shape cut by a region.
 #include <windows.h>
+
+#include <delayimp.h>
 
 #include <string>
 
@@ -26,6 +29,45 @@ constexpr char window_class[] = "Quarryvale Downloader";
 HDC decoration_dc = nullptr;
 
 // ---- start-up ------------------------------------------------------------------------
+
+// The program runs as administrator, and buyers start it from Downloads, where any web
+// page may leave a DLL. Windows looks for a DLL that is not one of its KnownDLLs in the
+// program's folder first, so from here on every DLL loaded by name, ours and those that
+// WinINet, the controls and the shell load later, comes from System32 alone. WinINet
+// and the common controls are delay-imported (cmake/windows.cmake) so that they load
+// only after this. Windows 7 has the call only with its update KB2533623, hence the
+// look-up; without it the program ends rather than run unprotected.
+bool load_system_dlls_only() {
+    using set_directories = BOOL(WINAPI*)(DWORD);
+    const auto set_default_dll_directories =
+        reinterpret_cast<set_directories>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+    if (set_default_dll_directories != nullptr &&
+        set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return true;
+    }
+    show_error("This program needs a Windows update that lets it load system files only from "
+               "the Windows system folder (KB2533623). Install the updates from Windows "
+               "Update, then start the program again.");
+    return false;
+}
+
+// A delay-imported DLL or function that cannot be had, at its first call, on whichever
+// thread: a box that names it, and the end, instead of an unhandled exception.
+FARPROC WINAPI on_delay_load_failure(unsigned notice, PDelayLoadInfo info) {
+    const std::string text =
+        notice == dliFailLoadLib
+            ? format_string("Unexpected error: System file %1!s! could not be loaded from the "
+                            "Windows system folder",
+                            info->szDll)
+        : info->dlp.fImportByName
+            ? format_string("Unexpected error: System function %1!s! was not found in %2!s!",
+                            info->dlp.szProcName, info->szDll)
+            : format_string("Unexpected error: System function %1!d! was not found in %2!s!",
+                            static_cast<std::int32_t>(info->dlp.dwOrdinal), info->szDll);
+    show_system_error(text.c_str(), info->dwLastError);
+    ExitProcess(0);
+}
 
 // False when a copy for the same product already runs. The mutex is kept for the life
 // of the process; if it cannot be created at all the program runs unguarded.
@@ -173,8 +215,11 @@ LRESULT CALLBACK wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
 
 } // namespace
 
+// Read by mingw-w64's delay-load helper.
+PfnDliHook __pfnDliFailureHook2 = on_delay_load_failure;
+
 int WINAPI WinMain(HINSTANCE this_instance, HINSTANCE, LPSTR, int) {
-    if (!take_single_instance()) {
+    if (!load_system_dlls_only() || !take_single_instance()) {
         return 0;
     }
     current_screen = 0;

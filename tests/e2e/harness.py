@@ -32,6 +32,7 @@ BIN = os.path.join(BUILD, "bin")
 PROGRAM = os.environ.get("QV_E2E_PROGRAM", os.path.join(BIN, "quarryvale-downloader.exe"))
 FIXTURE = os.path.join(BIN, "qv-fixture-window.exe")
 DRIVER = os.path.join(BIN, "qv-driver.exe")
+PLANTED = os.path.join(BUILD, "planted")  # wininet.dll and comctl32.dll that record a load
 STAMP = os.path.join(REPO, "build", "native", "bin", "quarryvale-stamp")
 SCREENSHOTS = os.path.join(BUILD, "e2e-screenshots")
 RESULTS = os.path.join(BUILD, "e2e-results")
@@ -113,8 +114,8 @@ class Driver:
 
     def __init__(self, environment=None):
         """environment: variables for the driver and every program it starts."""
-        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                   **(environment or {}))
+        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        env.update(environment or {})
         self.process = subprocess.Popen(
             ["wine", DRIVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL, text=True, bufsize=1, env=env)

@@ -1,6 +1,6 @@
 """Downloading through the real program from nginx: a fresh download of nested and
-empty files, a buyer's stamped and signed copy, resume after the program is killed, and
-the stream's part boundaries."""
+empty files, a buyer's stamped and signed copy, names in a double-byte code page, resume
+after the program is killed, and the stream's part boundaries."""
 
 import os
 import random
@@ -13,6 +13,7 @@ import downloads
 import harness
 import store
 from download_case import PAUSE_ID, DownloadTestCase
+from test_sign_in import TOKEN
 from harness import waiting_for_program
 
 NESTED = [("a.bin", 300_000), ("empty-1.bin", 0), ("a/b/c.bin", 1_000_000),
@@ -52,6 +53,30 @@ class DownloadTests(DownloadTestCase):
             self.driver.call("kill", pid)
         shutil.rmtree(untrusted, ignore_errors=True)
 
+    def test_redirects_that_keep_or_upgrade_the_scheme_only(self):
+        # nginx's /redirect/SCHEME/HOST/PATH answers 302 to SCHEME://HOST/PATH. From https
+        # to plain http: a network error, nothing written, the plain server never asked.
+        secure = "https://" + downloads.SECURE_HOST
+        listed = self.publish(NESTED[:1], host=secure + "/redirect/http/127.0.0.1")
+        pid, hwnd = self.open_program()
+        self.wait_for(lambda: ". Reconnecting in 5 seconds..." in (self.status(hwnd) or ""), 30,
+                      "the reconnect text")
+        print(f"[ measured ] https to http: {self.status(hwnd)!r}")
+        self.assertFalse(os.path.exists(self.product_dir()))
+        self.assertEqual([r for r in downloads.nginx_requests(self.nginx)
+                          if r["path"] == self.path], [])
+        self.driver.call("kill", pid)
+        # https to https, and http to https, download.
+        for host in (secure + "/redirect/https/" + downloads.SECURE_HOST,
+                     "127.0.0.1/redirect/https/" + downloads.SECURE_HOST):
+            listed = self.publish(NESTED[:1], host=host)
+            pid, hwnd = self.open_program()
+            self.wait_installer(hwnd)
+            self.assert_product_arrived(listed)
+            self.driver.call("kill", pid)
+        self.assertEqual([r for r in downloads.nginx_requests(self.nginx)
+                          if r["path"] == self.path], [])
+
     def test_a_signed_copy_signs_in_with_its_own_token_and_downloads(self):
         listed = self.publish(NESTED[:3], token="Signed42", product="4711")
         self.program = store.signed_copy(self.copy_program("unsigned"), "Signed42", "4711")
@@ -61,6 +86,40 @@ class DownloadTests(DownloadTestCase):
         self.assertEqual([r["fields"] for r in store.requests(self.store_state)],
                          [[["cookie", "Signed42"], ["product", "4711"]]])
 
+    def test_dlls_left_beside_the_program_never_load(self):
+        # Windows' order for DLLs that are no KnownDLLs: the program's folder first.
+        self.driver = harness.Driver({"WINEDLLOVERRIDES": "mscoree,mshtml=;wininet,comctl32=n,b"})
+        self.addCleanup(self.driver.close)  # after tearDown has ended what it started
+        listed = self.publish(NESTED[:1], host="HTTPS://" + downloads.SECURE_HOST)
+        self.program = self.copy_program("program")
+        folder = os.path.dirname(self.program)
+        for dll in ("wininet.dll", "comctl32.dll"):
+            shutil.copy(os.path.join(harness.PLANTED, dll), folder)
+        try:
+            pid, hwnd = self.open_program(fresh=False)
+            self.wait_installer(hwnd)
+        finally:
+            self.assertEqual([f for f in os.listdir(folder) if f.endswith(".ran")], [])
+        self.assert_product_arrived(listed)
+        # Every DLL from the system, the common controls from the manifest's version 6.
+        modules = [m.lower() for m in self.driver.call("process", pid)["modules"]]
+        beside = harness.win_path(folder).lower() + "\\"
+        self.assertEqual([m for m in modules if m.startswith(beside) and m.endswith(".dll")], [])
+        self.assertIn("common-controls_6595b64144ccf1df_6.",
+                      " ".join(m for m in modules if m.endswith("\\comctl32.dll")))
+        self.driver.call("kill", pid)
+
+        # A system DLL that cannot be loaded at all: a box that names it, not a crash.
+        self.driver = harness.Driver({"WINEDLLOVERRIDES": "mscoree,mshtml,wininet="})
+        self.addCleanup(self.driver.close)
+        pid = self.start(self.program)
+        box = self.wait_dialog(pid)
+        self.assertRegex(box["text"], r"(?s)^Unexpected error: System file wininet\.dll could "
+                                      r"not be loaded from the Windows system folder: "
+                                      r".*\(Error 126\)$")
+        self.press(box, "OK")
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+
     def test_a_product_of_empty_files_needs_no_request(self):
         listed = self.publish([("e1.bin", 0), ("d/e2.bin", 0)])
         pid, hwnd = self.open_program()
@@ -68,6 +127,28 @@ class DownloadTests(DownloadTestCase):
         self.assert_product_arrived(listed)
         self.assertEqual([r for r in downloads.nginx_requests(self.nginx)
                           if r["path"].startswith(self.path)], [])
+
+    def test_shift_jis_names_download_in_code_page_932(self):
+        # A Japanese buyer's copy reads the store's names in code page 932, where the
+        # second byte of "表" and "ソ" is 0x5C ("\\") and of "ポ" 0x7C ("|"), and "ア" and
+        # "ヂ" differ only in a byte that elsewhere is "A" or "a". Wine takes the code page
+        # from the Unix locale, and names Unix files in its UTF-8.
+        locales = tempfile.mkdtemp(prefix="qv-locales-")
+        self.addCleanup(shutil.rmtree, locales, True)
+        subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8",
+                        os.path.join(locales, "ja_JP.UTF-8")],
+                       check=True, timeout=120, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.driver = harness.Driver({"LOCPATH": locales, "LC_ALL": "ja_JP.UTF-8"})
+        self.addCleanup(self.driver.close)  # after tearDown has ended what it started
+        listed = self.publish([("表/ソ.txt", 70_000), ("ポイント.txt", 1_000), ("ア.txt", 10),
+                               ("ヂ.txt", 20)])
+        in_code_page = [(name.encode("cp932").decode("latin-1"), size) for name, size in listed]
+        store.configure(self.store_state, tokens=[TOKEN], products={self.product: (
+            downloads.product_fields(in_code_page, server="127.0.0.1" + self.path))})
+        pid, hwnd = self.open_program()
+        self.wait_installer(hwnd)
+        self.assert_product_arrived(listed)
 
     def test_pause_and_unpause_at_full_speed(self):
         # A close in the middle of a fast body must not hold the window's thread while

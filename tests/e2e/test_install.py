@@ -59,7 +59,10 @@ class InstallTests(DownloadTestCase):
         directory = self.product_dir()
         self.assertEqual(run["cwd"].rstrip("\\"), harness.win_path(directory))
         self.assertTrue(run["module"].endswith("\\" + self.product_dir_name() + "\\setup.exe"))
-        self.assertNotIn(" ", run["command_line"].replace(run["module"], "").strip('" '))
+        # Its quoted path alone (Wine quotes a missing command line too), and its file
+        # can be neither changed nor deleted while it runs (sharing violation).
+        self.assertEqual(run["command_line"], f'"{run["module"]}"')
+        self.assertEqual([run["write_error"], run["delete_error"]], [32, 32])
         self.assertFalse(os.path.exists(os.path.join(directory, "launch")))
         self.assertEqual(self.window(run["hwnd"])["title"], f"{TITLE} Setup")
         self.wait_for(lambda: not self.window(hwnd)["visible"], 5, "the main window to hide")

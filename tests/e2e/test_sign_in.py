@@ -212,10 +212,12 @@ class SignInTests(StoreTestCase):
 
     def test_unsafe_products_are_refused_before_anything_is_created(self):
         # An installer name that climbs out of the product's directory, a file Windows
-        # opens as a device, two names Windows stores as one file, and a malformed hash.
+        # opens as a device, two names Windows stores as one file, a host with a port,
+        # and a malformed hash.
         for fields in (["T", "..\\setup.exe", "localhost/x"],
                        ["T", "setup.exe", "localhost/x", "a.bin", "1", "sub/Nul.txt", "1"],
                        ["T", "setup.exe", "localhost/x", "Data/a.bin", "1", "data\\A.BIN", "1"],
+                       ["T", "setup.exe", "https://localhost:8443/x", "a.bin", "1"],
                        # A hash a digit short: the store vouches for nothing it can mean.
                        ["T", "setup.exe", "localhost/x", "a.bin", "1", "sha256:" + "0" * 63]):
             with self.subTest(fields=fields):

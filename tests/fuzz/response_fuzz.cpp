@@ -8,23 +8,28 @@
 #include <string>
 #include <vector>
 
+#include "foundation/names_platform.h"
 #include "screens/download_parse.h"
 
 namespace {
 
-// A name as Windows compares it, spelled out the slow way: ASCII letters in lower case
-// and one kind of slash.
-std::string as_compared(const char* name) {
-    std::string s = name;
-    for (char& c : s) {
-        c = c == '\\' ? '/' : (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+// A name as Windows compares it, spelled out the slow way: read in the code page,
+// in upper case, and one kind of slash.
+std::u16string as_compared(const char* name) {
+    std::u16string s;
+    if (!names_platform::to_utf16(name, s)) {
+        std::abort(); // an accepted name reads as characters
+    }
+    names_platform::upper_case(s);
+    for (char16_t& c : s) {
+        c = c == u'\\' ? u'/' : c;
     }
     return s;
 }
 
 // One name is the other, or holds it as a directory holds a file.
-bool same_file_or_inside(const std::string& a, const std::string& b) {
-    return a == b || b.starts_with(a + '/') || a.starts_with(b + '/');
+bool same_file_or_inside(const std::u16string& a, const std::u16string& b) {
+    return a == b || b.starts_with(a + u'/') || a.starts_with(b + u'/');
 }
 
 } // namespace
@@ -47,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     std::int64_t total = 0;
-    std::vector<std::string> names;
+    std::vector<std::u16string> names;
     product_file_cursor cursor(s);
     product_file file;
     while (cursor.next(file)) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the release build of the program as a buyer receives it: small enough to
-download in a moment, needing no DLL that Windows does not ship, stripped, and carrying
-its version information and manifest. Reads the PE file itself. Then makes a buyer's
+download in a moment, importing only Windows' KnownDLLs the usual way (the other DLLs
+that Windows ships only late, once the program has limited DLLs to System32), stripped,
+and carrying its version information and manifest. Reads the PE file itself. Then makes a buyer's
 copy of it with tools/store/make-copy (and a throwaway authority from make-certs.sh):
 the signed copy verifies and keeps its resources, a changed byte breaks it, and a signed
 copy, a key of another certificate and a certificate that cannot sign code are refused
@@ -18,10 +19,17 @@ import sys
 import tempfile
 
 SIZE_LIMIT = 400_000  # bytes; 400 KB however one counts a kilobyte
-# DLLs every Windows ships, of which the program may use these and no others.
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "wininet.dll", "comctl32.dll",
-               "shell32.dll", "advapi32.dll", "msvcrt.dll"}
-IMPORT, DELAY_IMPORT, RESOURCE, SECURITY = 1, 13, 2, 4  # data directory indices
+# Windows' KnownDLLs (the registry's Session Manager\KnownDLLs, those of Windows 7 that
+# Windows 10 and 11 still list): the loader takes them from System32 whatever lies beside
+# the program, so only these may be imported the usual way; the other DLLs that Windows
+# ships (WinINet, the common controls) are delay-loaded once main has limited DLLs to
+# System32.
+KNOWN_DLLS = {"advapi32.dll", "clbcatq.dll", "comdlg32.dll", "difxapi.dll", "gdi32.dll",
+              "imagehlp.dll", "imm32.dll", "kernel32.dll", "msctf.dll", "msvcrt.dll",
+              "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll",
+              "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
+              "wldap32.dll", "ws2_32.dll"}
+IMPORT, RESOURCE, SECURITY = 1, 2, 4  # data directory indices
 RT_VERSION, RT_MANIFEST = 16, 24
 
 
@@ -64,15 +72,17 @@ class PE:
         return self.directories[index] if index < len(self.directories) else (0, 0)
 
     def imported_dlls(self):
+        """The DLLs of the import table: the ones the loader resolves before the program
+        runs. (GNU ld leaves the delay-import directory empty: the delay-load helper finds
+        its descriptors by symbol.)"""
         dlls = []
-        for index, entry_size, name_at in ((IMPORT, 20, 12), (DELAY_IMPORT, 32, 4)):
-            rva, _ = self.directory(index)
-            while rva:
-                entry = self.data[self.offset(rva):self.offset(rva) + entry_size]
-                if not any(entry):
-                    break
-                dlls.append(self.text(struct.unpack_from("<I", entry, name_at)[0]))
-                rva += entry_size
+        rva, _ = self.directory(IMPORT)
+        while rva:
+            entry = self.data[self.offset(rva):self.offset(rva) + 20]
+            if not any(entry):
+                break
+            dlls.append(self.text(struct.unpack_from("<I", entry, 12)[0]))
+            rva += 20
         return dlls
 
     def resource_types(self):
@@ -150,11 +160,11 @@ def main():
         print(f"release: {path}")
         print(f"release: size {len(data)} bytes ({len(data) / 1024:.1f} KiB)")
         print(f"release: imports {', '.join(dlls)}")
-        foreign = [dll for dll in dlls if dll.lower() not in SYSTEM_DLLS]
+        foreign = [dll for dll in dlls if dll.lower() not in KNOWN_DLLS]
         for passed, what in (
                 (len(data) < SIZE_LIMIT, f"smaller than {SIZE_LIMIT} bytes"),
-                (not foreign, "imports only DLLs that Windows ships"
-                              + (f" (not: {', '.join(foreign)})" if foreign else "")),
+                (not foreign, "imports only KnownDLLs, which come from System32 whatever lies "
+                              "beside it" + (f" (not: {', '.join(foreign)})" if foreign else "")),
                 (pe.machine == 0x8664 and pe.pe32_plus, "a 64-bit x86-64 executable"),
                 (pe.symbol_table == 0 and pe.symbols == 0, "stripped of symbols"),
                 (RT_VERSION in types, "carries its version information"),

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/names_platform.h"
 #include "screens/download_hashes.h"
 #include "screens/download_parse.h"
 
@@ -249,15 +250,52 @@ TEST(ProductSpecification, NamesThatWouldBeOneFileAreMalformed) {
         EXPECT_FALSE(parses_names(names, "setup.exe")) << names[0];
     }
     const std::vector<std::vector<std::string>> accepted = {
-        {"x", "x.bin"},
-        {"x", "xy/z", "x0"},
-        {"a/b", "a/c", "A/d"},
-        {"x.y", "x/y"},
-        // Other letters' case depends on the buyer's code page: left as the store sent it.
-        {"\xe9.bin", "\xc9.bin"}};
+        {"x", "x.bin"}, {"x", "xy/z", "x0"}, {"a/b", "a/c", "A/d"}, {"x.y", "x/y"}};
     for (const auto& names : accepted) {
         EXPECT_TRUE(parses_names(names, "setup.exe")) << names[0];
     }
+}
+
+// The stand-in reads names in code_page while it lives, then in CP1252 again.
+struct reading_in {
+    explicit reading_in(const char* code_page) { names_platform::use_code_page(code_page); }
+    ~reading_in() { names_platform::use_code_page("CP1252"); }
+};
+
+TEST(ProductSpecification, NamesAreJudgedAsReadInTheCodePage) {
+    // CP1252: letters beyond ASCII have a case too ("\xc9" is "É", "\x9f" is "Ÿ"), and
+    // "\xb2" is the superscript two that makes "LPT²" a device.
+    EXPECT_FALSE(parses_names({"\xc9.bin", "\xe9.bin"}, "setup.exe"));
+    EXPECT_FALSE(parses_names({"\xff/a", "\x9f"}, "setup.exe"));
+    EXPECT_TRUE(parses_names({"\xc9.bin", "\xca.bin", "e.bin"}, "setup.exe"));
+    expect_name("lpt\xb2", false);
+
+    // Shift-JIS: 0x5C and 0x7C after a lead byte are halves of a character ("\x83\x5c" is
+    // "ソ", "\x95\x5c" is "表", "\x83\x7c..." is "ポイント"), and 0x41 and 0x61 there are
+    // no letters: "ア" and "ヂ" are two files, full-width "Ａ" and "ａ" one.
+    reading_in shift_jis("CP932");
+    for (const char* name : {"\x83\x5c.txt", "\x95\x5c", "d/\x95\x5c\x83\x5c",
+                             "\x83\x7c\x83\x43\x83\x93\x83\x67.txt", "lpt\xb2", "\x81\x5f"}) {
+        expect_name(name, true);
+    }
+    EXPECT_TRUE(
+        parses_names({"\x83\x41.txt", "\x83\x61.txt", "\x95\x5c/x", "\x95\x5d/x"}, "setup.exe"));
+    EXPECT_FALSE(parses_names({"\x82\x60.txt", "\x82\x81.txt"}, "setup.exe"));
+    EXPECT_FALSE(parses_names({"\x83\x5c", "\x83\x5c\\a"}, "setup.exe"));
+    // A lone 0x5C is still a separator, and a lead byte without its trail byte is no
+    // character: Windows would store a substitute.
+    for (const char* name : {"\x83\x5c\\", "a\\\\b", "\x83", "a\x83", "\x83/b"}) {
+        expect_name(name, false);
+    }
+}
+
+TEST(ProductSpecification, HostWithAPortOrABlankIsMalformed) {
+    for (const char* field : {"https://srv:8443/x", "srv:80", " https://srv", "http:/srv", "srv /p",
+                              "s\tv", "https://srv\x7f/p"}) {
+        EXPECT_FALSE(parses(std::string("quarryvale|ok|T|setup.exe|") + field + "|a.bin|1"))
+            << field;
+    }
+    EXPECT_TRUE(parses("quarryvale|ok|T|setup.exe|srv/a:b c|a.bin|1"));
 }
 
 TEST(ProductSpecification, TenThousandFiles) {

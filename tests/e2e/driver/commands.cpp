@@ -468,6 +468,19 @@ std::string cmd_process(const command_args& args, json_writer& reply) {
                                             : listed_handles(static_cast<DWORD>(pid)));
     reply.key("peak_working_set").value(static_cast<long long>(memory.PeakWorkingSetSize));
     reply.key("working_set").value(static_cast<long long>(memory.WorkingSetSize));
+    // The files its DLLs were loaded from: whether one came from beside the program.
+    HMODULE modules[512];
+    DWORD size = 0;
+    reply.key("modules").begin_array();
+    if (K32EnumProcessModules(process, modules, sizeof modules, &size)) {
+        for (DWORD i = 0; i < size / sizeof(HMODULE) && i < 512; ++i) {
+            char path[MAX_PATH * 3];
+            if (K32GetModuleFileNameExA(process, modules[i], path, sizeof path) != 0) {
+                reply.value(path);
+            }
+        }
+    }
+    reply.end_array();
     return {};
 }
 
