@@ -82,7 +82,11 @@ read_result hash_from_disk(HANDLE file, file_hash& entry, std::int64_t size,
         const DWORD want = static_cast<DWORD>(std::min<std::int64_t>(
             read_size, size - static_cast<std::int64_t>(entry.running.length)));
         DWORD got = 0;
-        if (!ReadFile(file, read_buffer, want, &got, nullptr) || got == 0) {
+        if (!ReadFile(file, read_buffer, want, &got, nullptr)) {
+            return read_result::unreadable;
+        }
+        if (got == 0) {
+            SetLastError(ERROR_HANDLE_EOF); // shorter than its size said a moment ago
             return read_result::unreadable;
         }
         sha256_update(entry.running, read_buffer, got);
@@ -100,7 +104,7 @@ std::wstring path_of(const char* name) {
 
 } // namespace
 
-int check_files_on_disk(const char** failed) {
+int check_files_on_disk(const char** failed, DWORD* error) {
     // First the sizes, which cost little, so that the progress can say how much is left.
     std::vector<const char*> names;
     std::vector<std::int64_t> listed;
@@ -143,19 +147,27 @@ int check_files_on_disk(const char** failed) {
         }
         if (static_cast<std::int64_t>(entry.running.length) < on_disk[i]) {
             const std::wstring path = path_of(names[i]);
-            const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+            // Writers are let be: only an earlier copy of this program, ending, can still
+            // hold a file here, and one that stopped writing.
+            const HANDLE handle =
+                CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
             read_result result = read_result::unreadable;
             if (handle != INVALID_HANDLE_VALUE) {
                 result = hash_from_disk(handle, entry, on_disk[i], &progress);
+            }
+            // A file that cannot be read is neither trusted nor thrown away: the download
+            // pauses, and Unpause reads on from where the hash stands.
+            *error = GetLastError();
+            if (handle != INVALID_HANDLE_VALUE) {
                 CloseHandle(handle);
             }
             if (result == read_result::interrupted) {
                 return 1;
             }
             if (result == read_result::unreadable) {
-                restart_hash(entry); // made anew when its turn comes
-                continue;
+                *failed = names[i];
+                return 3;
             }
         }
         if (on_disk[i] == listed[i]) {

@@ -362,12 +362,16 @@ void request() {
 // where its good bytes end, and the stream is asked for from there.
 DWORD checked_start() {
     const char* failed = nullptr;
-    switch (check_files_on_disk(&failed)) {
+    DWORD error = 0;
+    switch (check_files_on_disk(&failed, &error)) {
     case 1:
         call_in_main_thread(run_interrupted_callback);
         return 0;
     case 2:
         report_mismatch(failed);
+        return 0;
+    case 3:
+        report_system_error(format_string("Failed to read file %1!s!", failed).c_str(), error);
         return 0;
     default:
         break;

@@ -62,8 +62,9 @@ void start_thread();
 // hashed as far as this run has not hashed it yet, and a complete one is judged. 0 to go
 // on: each file then either matches, or keeps on disk exactly the bytes its running hash
 // covers (none for a file to be made anew). 1 when a pause or stop is pending; 2 when a
-// complete file has failed for the second time in this run (emptied; *failed names it).
-int check_files_on_disk(const char** failed);
+// complete file has failed for the second time in this run (emptied; *failed names it);
+// 3 when a file cannot be read (*failed names it, *error says why; nothing is changed).
+int check_files_on_disk(const char** failed, DWORD* error);
 
 // State machine (download_control.cpp).
 // What Stop, No removes the product's files with: delete_product_files, or a test's
