@@ -119,6 +119,10 @@ class Drive:
             disk = self.on_disk()
             if disk > done:
                 done, last_progress = disk, now
+            elif disk < done:
+                # A file whose bytes did not match the store's hash, emptied to be fetched
+                # again: progress counts from there.
+                done, last_progress = disk, now
             self.standstill = max(self.standstill, now - last_progress)
             if now - last_progress > self.limit:
                 raise AssertionError(f"no progress for {now - last_progress:.0f} s "
