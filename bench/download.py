@@ -527,8 +527,14 @@ def restart_to_first_request(product, label, hashed):
     with ProgramRun(label, prepare) as run:
         started = time.time() - (time.monotonic() - run.started)
         run.wait_install_screen(timeout=120)
-        fetched = [r for r in downloads.nginx_requests(Bench.nginx)[before:]
-                   if r["path"].startswith(product["path"])]
+        # nginx logs a request once it has ended, which may come just after the screen.
+        deadline = time.monotonic() + 10
+        while True:
+            fetched = [r for r in downloads.nginx_requests(Bench.nginx)[before:]
+                       if r["path"].startswith(product["path"])]
+            if fetched or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
         if len(fetched) != 1:
             raise RuntimeError(f"{label}: the program asked {fetched}")
         asked = fetched[0]["msec"] - fetched[0]["request_time"]
