@@ -515,7 +515,7 @@ def restart_to_first_request(product, label, hashed):
     """A restart with all but the last file complete on disk (hard links to the sources):
     seconds from the program's start until its first request for the stream reached
     nginx, and until its install screen."""
-    offer(product, hashed)
+    offer(product, hashed=hashed)
 
     def prepare(product_dir):
         for name, _ in product["listed"][:-1]:
