@@ -36,6 +36,7 @@ from test_sign_in import PRODUCT, TOKEN  # noqa: E402
 BUILD, BIN = build_tree.use(sys.argv)
 PROGRAM = os.path.join(BIN, "quarryvale-downloader.exe")
 LOOP = os.path.join(BIN, "download_loop.exe")
+NET_BENCH = os.path.join(BIN, "net_bench.exe")
 WORK = os.path.join(BUILD, "bench-work")
 RESULTS = os.path.join(BUILD, "bench-results", "download.json")
 
@@ -44,6 +45,9 @@ SIZE_MB = int(os.environ.get("QV_BENCH_MB", "1000"))
 SMALL_MB = int(os.environ.get("QV_BENCH_SMALL_MB", "100"))
 RUNS = int(os.environ.get("QV_BENCH_RUNS", "3"))
 SCAN_FILES = int(os.environ.get("QV_BENCH_FILES", "10000"))
+# "transport": only the rows that compare the program with the loops (plain and HTTPS),
+# and net_bench's count of platform reads per 32 KB over HTTPS; no About, memory or scan.
+ONLY = os.environ.get("QV_BENCH_ONLY", "")
 ABOUT_SAMPLES = 3
 ABOUT_GOAL_MS = 200
 # Under Wine a message box opened within about 2 s of the last one closing takes until
@@ -466,6 +470,48 @@ def download_with_loop(product, label, mode=None, secure=False):
     return result
 
 
+def net_bench_over_tls(product, label):
+    """The program's own read path alone (net_read, and with a hand-over per read), with
+    its platform reads and pending completions per 32 KB."""
+    directory = fresh_directory(label)
+    argv = ["wine", NET_BENCH, "1", "https://" + downloads.SECURE_HOST, product["path"]]
+    result = run_process(argv, os.path.join(directory, "log"), slowest_seconds(product["total"]))
+    shutil.rmtree(directory)
+    return result["output"].strip()
+
+
+def transport_rounds(large, results):
+    keys = ("program", "handoff", "program_tls", "loop_tls", "handoff_tls")
+    runs = {k: [] for k in keys}
+    ratios = {"plain": [], "tls": []}
+    for i in range(RUNS):
+        offer(large)
+        runs["program"].append(download_with_program(large, f"program-{i}"))
+        runs["handoff"].append(download_with_loop(large, f"handoff-{i}", "handoff"))
+        offer(large, secure=True)
+        runs["program_tls"].append(download_with_program(large, f"program-tls-{i}"))
+        runs["loop_tls"].append(download_with_loop(large, f"loop-tls-{i}", secure=True))
+        runs["handoff_tls"].append(download_with_loop(large, f"handoff-tls-{i}", "handoff",
+                                                      secure=True))
+        ratios["plain"].append(runs["handoff"][-1]["seconds"] / runs["program"][-1]["seconds"])
+        ratios["tls"].append(runs["handoff_tls"][-1]["seconds"] /
+                             runs["program_tls"][-1]["seconds"])
+        print(f"bench: round {i + 1} of {RUNS}: " + ", ".join(
+            f"{k} {large['total'] / MB / v[-1]['seconds']:.0f} MB/s" for k, v in runs.items()) +
+            f"; program/loop-with-hand-off plain {ratios['plain'][-1]:.2f}, "
+            f"https {ratios['tls'][-1]:.2f}", flush=True)
+        print(net_bench_over_tls(large, f"net-bench-{i}"), flush=True)
+    results["runs"] = runs
+    results["summary"] = {k: summarise(v, large["total"]) for k, v in runs.items()}
+    results["ratios"] = ratios
+    for name, values in ratios.items():
+        print(f"bench: {name}: program/loop-with-hand-off median {median(values):.2f}, "
+              f"from {min(values):.2f} to {max(values):.2f} over {len(values)} rounds")
+    for k, v in results["summary"].items():
+        print(f"bench: {k}: {v['mb_s']:.0f} MB/s, {v['cpu_s_per_gb']:.1f} CPU s/GB, "
+              f"wineserver {v['wineserver_s_per_gb']:.1f} s/GB")
+
+
 def download_with_curl(product, label):
     directory = fresh_directory(label)
     output = os.path.join(directory, "stream.bin")
@@ -651,6 +697,9 @@ def main():
         Bench.setUpClass()
         print(f"bench: publishing {SIZE_MB} MB, {SMALL_MB} MB and {SCAN_FILES} files", flush=True)
         large = large_product("large", SIZE_MB)
+        if ONLY == "transport":
+            transport_rounds(large, results)
+            return
         small = large_product("small", SMALL_MB)
         many = many_files_product("many", SCAN_FILES)
         one = many_files_product("one", 1)
