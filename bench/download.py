@@ -481,35 +481,56 @@ def net_bench_over_tls(product, label):
 
 
 def transport_rounds(large, results):
-    keys = ("program", "handoff", "program_tls", "loop_tls", "handoff_tls")
+    keys = ("program", "plain", "handoff", "program_tls", "plain_tls", "loop_tls", "handoff_tls")
     runs = {k: [] for k in keys}
-    ratios = {"plain": [], "tls": []}
+    ratios = {"plain": [], "tls": [], "driver": [], "driver_tls": []}
+    transfer = {k: [] for k in ratios}
     for i in range(RUNS):
         offer(large)
         runs["program"].append(download_with_program(large, f"program-{i}"))
+        runs["plain"].append(download_with_program(large, f"plain-{i}", plain=True))
         runs["handoff"].append(download_with_loop(large, f"handoff-{i}", "handoff"))
         offer(large, secure=True)
         runs["program_tls"].append(download_with_program(large, f"program-tls-{i}"))
+        runs["plain_tls"].append(download_with_program(large, f"plain-tls-{i}", plain=True))
         runs["loop_tls"].append(download_with_loop(large, f"loop-tls-{i}", secure=True))
         runs["handoff_tls"].append(download_with_loop(large, f"handoff-tls-{i}", "handoff",
                                                       secure=True))
-        ratios["plain"].append(runs["handoff"][-1]["seconds"] / runs["program"][-1]["seconds"])
-        ratios["tls"].append(runs["handoff_tls"][-1]["seconds"] /
-                             runs["program_tls"][-1]["seconds"])
+        for name, program, loop in (("plain", "plain", "handoff"), ("tls", "plain_tls", "handoff_tls"),
+                                    ("driver", "program", "handoff"),
+                                    ("driver_tls", "program_tls", "handoff_tls")):
+            ratios[name].append(runs[loop][-1]["seconds"] / runs[program][-1]["seconds"])
+            transfer[name].append(runs[loop][-1]["transfer_seconds"] /
+                                  runs[program][-1]["transfer_seconds"])
         print(f"bench: round {i + 1} of {RUNS}: " + ", ".join(
             f"{k} {large['total'] / MB / v[-1]['seconds']:.0f} MB/s" for k, v in runs.items()) +
-            f"; program/loop-with-hand-off plain {ratios['plain'][-1]:.2f}, "
-            f"https {ratios['tls'][-1]:.2f}", flush=True)
+            "; program/loop-with-hand-off " +
+            ", ".join(f"{k} {v[-1]:.2f}" for k, v in ratios.items()), flush=True)
         print(net_bench_over_tls(large, f"net-bench-{i}"), flush=True)
     results["runs"] = runs
     results["summary"] = {k: summarise(v, large["total"]) for k, v in runs.items()}
     results["ratios"] = ratios
+    results["transfer_ratios"] = transfer
     for name, values in ratios.items():
         print(f"bench: {name}: program/loop-with-hand-off median {median(values):.2f}, "
-              f"from {min(values):.2f} to {max(values):.2f} over {len(values)} rounds")
+              f"from {min(values):.2f} to {max(values):.2f} over {len(values)} rounds; "
+              f"transfer only {median(transfer[name]):.2f}, from {min(transfer[name]):.2f} "
+              f"to {max(transfer[name]):.2f}")
+    gb = large["total"] / 1e9
     for k, v in results["summary"].items():
-        print(f"bench: {k}: {v['mb_s']:.0f} MB/s, {v['cpu_s_per_gb']:.1f} CPU s/GB, "
-              f"wineserver {v['wineserver_s_per_gb']:.1f} s/GB")
+        startup = median([r.get("startup_cpu") for r in runs[k]])
+        print(f"bench: {k}: {v['mb_s']:.0f} MB/s (transfer {v['transfer_mb_s']:.0f}), "
+              f"{v['cpu_s_per_gb']:.1f} CPU s/GB"
+              + ("" if startup is None else
+                 f" ({(median([r['cpu'] for r in runs[k]]) - startup) / gb:.1f} after the "
+                 "first byte)")
+              + f", wineserver {v['wineserver_s_per_gb']:.1f} s/GB")
+    results["load"]["after"] = os.getloadavg()
+    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
+    with open(RESULTS, "w") as f:
+        json.dump(results, f, indent=1)
+    print(f"bench: load average {results['load']['before'][0]:.2f} before, "
+          f"{results['load']['after'][0]:.2f} after; figures kept in {RESULTS}")
 
 
 def download_with_curl(product, label):
@@ -618,7 +639,8 @@ def report(results):
              "plain": "program, no driver hook in it", "loop": "WinINet loop",
              "handoff": "WinINet loop + hand-off per read",
              "shown": "the same, its window on screen", "curl": "curl (Linux)",
-             "program_tls": "program over HTTPS", "loop_tls": "WinINet loop over HTTPS",
+             "program_tls": "program over HTTPS",
+             "plain_tls": "program, no driver hook, HTTPS", "loop_tls": "WinINet loop over HTTPS",
              "handoff_tls": "WinINet loop + hand-off, HTTPS"}
     for key, name in names.items():
         r = rows[key]
@@ -631,11 +653,12 @@ def report(results):
             f"{rows[program]['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
             for other, name in (("shown", "loop with hand-off, shown"),
                                 ("handoff", "loop with hand-off"), ("loop", "loop"))))
-    print(f"{names['program_tls']}: " + "; ".join(
-        f"/ {name} {rows['program_tls']['mb_s'] / rows[other]['mb_s']:.2f} (transfer only "
-        f"{rows['program_tls']['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
-        for other, name in (("handoff_tls", "loop with hand-off over HTTPS"),
-                            ("loop_tls", "loop over HTTPS"))))
+    for program in ("program_tls", "plain_tls"):
+        print(f"{names[program]}: " + "; ".join(
+            f"/ {name} {rows[program]['mb_s'] / rows[other]['mb_s']:.2f} (transfer only "
+            f"{rows[program]['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
+            for other, name in (("handoff_tls", "loop with hand-off over HTTPS"),
+                                ("loop_tls", "loop over HTTPS"))))
     startup = median([r["startup_seconds"] for r in results["runs"]["program"]])
     startup_cpu = median([r["startup_cpu"] for r in results["runs"]["program"]])
     print("MB/s: product bytes over wall time from the process's start to its end (the program:"
@@ -707,7 +730,7 @@ def main():
 
         offer(large)
         runs = {"program": [], "plain": [], "loop": [], "handoff": [], "shown": [], "curl": [],
-                "program_tls": [], "loop_tls": [], "handoff_tls": []}
+                "program_tls": [], "plain_tls": [], "loop_tls": [], "handoff_tls": []}
         for i in range(RUNS):
             # One of each per round, so that a slow spell of the machine hits them alike.
             runs["program"].append(download_with_program(large, f"program-{i}"))
@@ -718,6 +741,7 @@ def main():
             runs["curl"].append(download_with_curl(large, f"curl-{i}"))
             offer(large, secure=True)
             runs["program_tls"].append(download_with_program(large, f"program-tls-{i}"))
+            runs["plain_tls"].append(download_with_program(large, f"plain-tls-{i}", plain=True))
             offer(large)
             runs["loop_tls"].append(download_with_loop(large, f"loop-tls-{i}", secure=True))
             runs["handoff_tls"].append(download_with_loop(large, f"handoff-tls-{i}", "handoff",
