@@ -470,11 +470,12 @@ def download_with_loop(product, label, mode=None, secure=False):
     return result
 
 
-def net_bench_over_tls(product, label):
+def net_bench_over(product, label, secure):
     """The program's own read path alone (net_read, and with a hand-over per read), with
     its platform reads and pending completions per 32 KB."""
     directory = fresh_directory(label)
-    argv = ["wine", NET_BENCH, "1", "https://" + downloads.SECURE_HOST, product["path"]]
+    host = "https://" + downloads.SECURE_HOST if secure else "127.0.0.1"
+    argv = ["wine", NET_BENCH, "1", host, product["path"]]
     result = run_process(argv, os.path.join(directory, "log"), slowest_seconds(product["total"]))
     shutil.rmtree(directory)
     return result["output"].strip()
@@ -506,7 +507,9 @@ def transport_rounds(large, results):
             f"{k} {large['total'] / MB / v[-1]['seconds']:.0f} MB/s" for k, v in runs.items()) +
             "; program/loop-with-hand-off " +
             ", ".join(f"{k} {v[-1]:.2f}" for k, v in ratios.items()), flush=True)
-        print(net_bench_over_tls(large, f"net-bench-{i}"), flush=True)
+        for secure in (False, True):
+            print(("https: " if secure else "http: ") +
+                  net_bench_over(large, f"net-bench-{i}", secure), flush=True)
     results["runs"] = runs
     results["summary"] = {k: summarise(v, large["total"]) for k, v in runs.items()}
     results["ratios"] = ratios
