@@ -38,6 +38,7 @@ from test_sign_in import PRODUCT, TOKEN  # noqa: E402
 BUILD, BIN = build_tree.use(sys.argv)
 PROGRAM = os.path.join(BIN, "quarryvale-downloader.exe")
 LOOP = os.path.join(BIN, "download_loop.exe")
+NET_BENCH = os.path.join(BIN, "net_bench.exe")
 WORK = os.path.join(BUILD, "bench-work")
 RESULTS = os.path.join(BUILD, "bench-results", "download.json")
 
@@ -46,6 +47,9 @@ SIZE_MB = int(os.environ.get("QV_BENCH_MB", "1000"))
 SMALL_MB = int(os.environ.get("QV_BENCH_SMALL_MB", "100"))
 RUNS = int(os.environ.get("QV_BENCH_RUNS", "3"))
 SCAN_FILES = int(os.environ.get("QV_BENCH_FILES", "10000"))
+# "transport": only the rows that compare the program with the loops (plain and HTTPS),
+# and net_bench's count of platform reads per 32 KB over HTTPS; no About, memory or scan.
+ONLY = os.environ.get("QV_BENCH_ONLY", "")
 ABOUT_SAMPLES = 3
 ABOUT_GOAL_MS = 200
 # Under Wine a message box opened within about 2 s of the last one closing takes until
@@ -470,6 +474,72 @@ def download_with_loop(product, label, mode=None, secure=False):
     return result
 
 
+def net_bench_over(product, label, secure):
+    """The program's own read path alone (net_read, and with a hand-over per read), with
+    its platform reads and pending completions per 32 KB."""
+    directory = fresh_directory(label)
+    host = "https://" + downloads.SECURE_HOST if secure else "127.0.0.1"
+    argv = ["wine", NET_BENCH, "1", host, product["path"]]
+    result = run_process(argv, os.path.join(directory, "log"), slowest_seconds(product["total"]))
+    shutil.rmtree(directory)
+    return result["output"].strip()
+
+
+def transport_rounds(large, results):
+    keys = ("program", "plain", "handoff", "program_tls", "plain_tls", "loop_tls", "handoff_tls")
+    runs = {k: [] for k in keys}
+    ratios = {"plain": [], "tls": [], "driver": [], "driver_tls": []}
+    transfer = {k: [] for k in ratios}
+    for i in range(RUNS):
+        offer(large)
+        runs["program"].append(download_with_program(large, f"program-{i}"))
+        runs["plain"].append(download_with_program(large, f"plain-{i}", plain=True))
+        runs["handoff"].append(download_with_loop(large, f"handoff-{i}", "handoff"))
+        offer(large, secure=True)
+        runs["program_tls"].append(download_with_program(large, f"program-tls-{i}"))
+        runs["plain_tls"].append(download_with_program(large, f"plain-tls-{i}", plain=True))
+        runs["loop_tls"].append(download_with_loop(large, f"loop-tls-{i}", secure=True))
+        runs["handoff_tls"].append(download_with_loop(large, f"handoff-tls-{i}", "handoff",
+                                                      secure=True))
+        for name, program, loop in (("plain", "plain", "handoff"), ("tls", "plain_tls", "handoff_tls"),
+                                    ("driver", "program", "handoff"),
+                                    ("driver_tls", "program_tls", "handoff_tls")):
+            ratios[name].append(runs[loop][-1]["seconds"] / runs[program][-1]["seconds"])
+            transfer[name].append(runs[loop][-1]["transfer_seconds"] /
+                                  runs[program][-1]["transfer_seconds"])
+        print(f"bench: round {i + 1} of {RUNS}: " + ", ".join(
+            f"{k} {large['total'] / MB / v[-1]['seconds']:.0f} MB/s" for k, v in runs.items()) +
+            "; program/loop-with-hand-off " +
+            ", ".join(f"{k} {v[-1]:.2f}" for k, v in ratios.items()), flush=True)
+        for secure in (False, True):
+            print(("https: " if secure else "http: ") +
+                  net_bench_over(large, f"net-bench-{i}", secure), flush=True)
+    results["runs"] = runs
+    results["summary"] = {k: summarise(v, large["total"]) for k, v in runs.items()}
+    results["ratios"] = ratios
+    results["transfer_ratios"] = transfer
+    for name, values in ratios.items():
+        print(f"bench: {name}: program/loop-with-hand-off median {median(values):.2f}, "
+              f"from {min(values):.2f} to {max(values):.2f} over {len(values)} rounds; "
+              f"transfer only {median(transfer[name]):.2f}, from {min(transfer[name]):.2f} "
+              f"to {max(transfer[name]):.2f}")
+    gb = large["total"] / 1e9
+    for k, v in results["summary"].items():
+        startup = median([r.get("startup_cpu") for r in runs[k]])
+        print(f"bench: {k}: {v['mb_s']:.0f} MB/s (transfer {v['transfer_mb_s']:.0f}), "
+              f"{v['cpu_s_per_gb']:.1f} CPU s/GB"
+              + ("" if startup is None else
+                 f" ({(median([r['cpu'] for r in runs[k]]) - startup) / gb:.1f} after the "
+                 "first byte)")
+              + f", wineserver {v['wineserver_s_per_gb']:.1f} s/GB")
+    results["load"]["after"] = os.getloadavg()
+    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
+    with open(RESULTS, "w") as f:
+        json.dump(results, f, indent=1)
+    print(f"bench: load average {results['load']['before'][0]:.2f} before, "
+          f"{results['load']['after'][0]:.2f} after; figures kept in {RESULTS}")
+
+
 def download_with_curl(product, label):
     directory = fresh_directory(label)
     output = os.path.join(directory, "stream.bin")
@@ -606,7 +676,8 @@ def report(results):
              "plain": "program, no driver hook in it", "loop": "WinINet loop",
              "handoff": "WinINet loop + hand-off per read",
              "shown": "the same, its window on screen", "curl": "curl (Linux)",
-             "program_tls": "program over HTTPS", "loop_tls": "WinINet loop over HTTPS",
+             "program_tls": "program over HTTPS",
+             "plain_tls": "program, no driver hook, HTTPS", "loop_tls": "WinINet loop over HTTPS",
              "handoff_tls": "WinINet loop + hand-off, HTTPS"}
     for key, name in names.items():
         r = rows[key]
@@ -619,11 +690,12 @@ def report(results):
             f"{rows[program]['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
             for other, name in (("shown", "loop with hand-off, shown"),
                                 ("handoff", "loop with hand-off"), ("loop", "loop"))))
-    print(f"{names['program_tls']}: " + "; ".join(
-        f"/ {name} {rows['program_tls']['mb_s'] / rows[other]['mb_s']:.2f} (transfer only "
-        f"{rows['program_tls']['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
-        for other, name in (("handoff_tls", "loop with hand-off over HTTPS"),
-                            ("loop_tls", "loop over HTTPS"))))
+    for program in ("program_tls", "plain_tls"):
+        print(f"{names[program]}: " + "; ".join(
+            f"/ {name} {rows[program]['mb_s'] / rows[other]['mb_s']:.2f} (transfer only "
+            f"{rows[program]['transfer_mb_s'] / rows[other]['transfer_mb_s']:.2f})"
+            for other, name in (("handoff_tls", "loop with hand-off over HTTPS"),
+                                ("loop_tls", "loop over HTTPS"))))
     startup = median([r["startup_seconds"] for r in results["runs"]["program"]])
     startup_cpu = median([r["startup_cpu"] for r in results["runs"]["program"]])
     print("MB/s: product bytes over wall time from the process's start to its end (the program:"
@@ -650,8 +722,8 @@ def report(results):
           f"{len(results['peak_kb']['large'])} runs); goal no growth with size: "
           f"{'met' if met else 'MISSED'}")
     hashed, plain = rows["hashed"], rows["plain"]
-    print(f"(d) with the store's SHA-256 of every file (started with wine, no driver hook): {hashed['mb_s']:.0f} MB/s (transfer only "
-          f"{hashed['transfer_mb_s']:.0f}), {hashed['cpu_s_per_gb']:.2f} CPU s/GB; without, same "
+    print(f"(d) with the store's SHA-256 of every file (started with wine, no driver hook): "
+          f"{hashed['mb_s']:.0f} MB/s (transfer only {hashed['transfer_mb_s']:.0f}), {hashed['cpu_s_per_gb']:.2f} CPU s/GB; without, same "
           f"rounds: {plain['mb_s']:.0f} MB/s ({plain['transfer_mb_s']:.0f}), "
           f"{plain['cpu_s_per_gb']:.2f} CPU s/GB: the hashes cost "
           f"{(1 - hashed['mb_s'] / plain['mb_s']) * 100:.1f}% of the rate (transfer only "
@@ -660,10 +732,10 @@ def report(results):
     paired = [(1 - p["transfer_seconds"] / h["transfer_seconds"]) * 100 for p, h in pairs]
     print(f"    the same, round by round (transfer only): "
           f"{', '.join(f'{c:.1f}%' for c in paired)}; median {median(paired):.1f}%")
-    hashed, plain = rows["hashed_tls"], rows["program_tls"]
-    pairs = zip(results["runs"]["program_tls"], results["runs"]["hashed_tls"])
+    hashed, plain = rows["hashed_tls"], rows["plain_tls"]
+    pairs = zip(results["runs"]["plain_tls"], results["runs"]["hashed_tls"])
     paired = [(1 - p["transfer_seconds"] / h["transfer_seconds"]) * 100 for p, h in pairs]
-    print(f"    over HTTPS (started through the driver): {hashed['mb_s']:.0f} MB/s with hashes "
+    print(f"    over HTTPS (started with wine): {hashed['mb_s']:.0f} MB/s with hashes "
           f"(transfer only {hashed['transfer_mb_s']:.0f}), {hashed['cpu_s_per_gb']:.2f} CPU s/GB;"
           f" without {plain['mb_s']:.0f} MB/s ({plain['transfer_mb_s']:.0f}), "
           f"{plain['cpu_s_per_gb']:.2f} CPU s/GB: "
@@ -710,6 +782,9 @@ def main():
         Bench.setUpClass()
         print(f"bench: publishing {SIZE_MB} MB, {SMALL_MB} MB and {SCAN_FILES} files", flush=True)
         large = large_product("large", SIZE_MB)
+        if ONLY == "transport":
+            transport_rounds(large, results)
+            return
         small = large_product("small", SMALL_MB)
         many = many_files_product("many", SCAN_FILES)
         one = many_files_product("one", 1)
@@ -717,7 +792,7 @@ def main():
 
         offer(large)
         runs = {"program": [], "hashed": [], "plain": [], "loop": [], "handoff": [], "shown": [],
-                "curl": [], "program_tls": [], "hashed_tls": [], "loop_tls": [],
+                "curl": [], "program_tls": [], "plain_tls": [], "hashed_tls": [], "loop_tls": [],
                 "handoff_tls": []}
         for i in range(RUNS):
             # One of each per round, so that a slow spell of the machine hits them alike.
@@ -734,8 +809,9 @@ def main():
             runs["curl"].append(download_with_curl(large, f"curl-{i}"))
             offer(large, secure=True)
             runs["program_tls"].append(download_with_program(large, f"program-tls-{i}"))
+            runs["plain_tls"].append(download_with_program(large, f"plain-tls-{i}", plain=True))
             offer(large, secure=True, hashed=True)
-            runs["hashed_tls"].append(download_with_program(large, f"hashed-tls-{i}"))
+            runs["hashed_tls"].append(download_with_program(large, f"hashed-tls-{i}", plain=True))
             offer(large)
             runs["loop_tls"].append(download_with_loop(large, f"loop-tls-{i}", secure=True))
             runs["handoff_tls"].append(download_with_loop(large, f"handoff-tls-{i}", "handoff",

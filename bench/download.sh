@@ -23,7 +23,7 @@ if ! command -v curl >/dev/null; then
     apt-get install -y -qq --no-install-recommends curl >/dev/null
 fi
 
-targets=(quarryvale-downloader qv-driver qv-trust-ca download_loop)
+targets=(quarryvale-downloader qv-driver qv-trust-ca download_loop net_bench)
 bench/build-missing.sh "$build" "${targets[@]}"
 
 # A bound inside the sandbox lets the benchmark end what it started; the one outside

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -67,11 +68,18 @@ void note_progress() {
     ++progress;
 }
 
+// Another source than the store's pattern: "https://HOST" or "HOST", and a path.
+const char* other_host = nullptr;
+const char* other_path = nullptr;
+bool other_secure = false;
+
 // Reads the whole pattern body; false with a message on any failure or a wrong byte.
-bool read_pattern(std::size_t size, bool hand_over) {
+// From another source, reads its whole body, unchecked, and says how big it was.
+bool read_pattern(std::size_t& size, bool hand_over) {
     net_context net;
-    if (net_request(&net, 0, "GET", "localhost", ("/pattern/" + std::to_string(size)).c_str(),
-                    nullptr, nullptr) != 0) {
+    const std::string pattern = "/pattern/" + std::to_string(size);
+    if (net_request(&net, other_secure ? 1 : 0, "GET", other_host ? other_host : "localhost",
+                    other_path ? other_path : pattern.c_str(), nullptr, nullptr) != 0) {
         std::fprintf(stderr, "request failed: %s\n", net_format_error(net.error_code).c_str());
         return false;
     }
@@ -79,7 +87,7 @@ bool read_pattern(std::size_t size, bool hand_over) {
     std::size_t total = 0;
     std::uint32_t count = 0;
     while (net_read(&net, buffer.data(), read_size, &count) == 0 && count != 0) {
-        if (buffer[0] != static_cast<char>(total % 251)) {
+        if (other_host == nullptr && buffer[0] != static_cast<char>(total % 251)) {
             std::fprintf(stderr, "wrong byte at %zu\n", total);
             return false;
         }
@@ -89,6 +97,9 @@ bool read_pattern(std::size_t size, bool hand_over) {
         }
     }
     net_close(&net);
+    if (other_host != nullptr && net.error_code == 0) {
+        size = total;
+    }
     if (total != size) {
         std::fprintf(stderr, "%zu of %zu bytes, error %u\n", total, size, net.error_code);
         return false;
@@ -97,17 +108,34 @@ bool read_pattern(std::size_t size, bool hand_over) {
 }
 
 void report(const char* what, std::size_t size, double seconds) {
-    std::printf("%-40s %8.2f s %8.0f MB/s\n", what, seconds, size / seconds / 1e6);
+    static net_read_counts last;
+    const net_read_counts now = net_counts();
+    const double per = 32768.0 / static_cast<double>(size);
+    std::printf("%-40s %8.2f s %8.0f MB/s  per 32 KB: %.2f reads, %.2f platform reads, %.2f "
+                "pending\n",
+                what, seconds, size / seconds / 1e6,
+                static_cast<double>(now.reads - last.reads) * per,
+                static_cast<double>(now.platform_reads - last.platform_reads) * per,
+                static_cast<double>(now.pending - last.pending) * per);
+    last = now;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     const std::size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
-    const std::size_t size = megabytes << 20;
-    if (size == 0) {
-        std::fprintf(stderr, "usage: net_bench [MEGABYTES]\n");
+    std::size_t size = megabytes << 20;
+    if (size == 0 || argc == 3 || argc > 4) {
+        std::fprintf(stderr, "usage: net_bench [MEGABYTES [HOST PATH]]\n");
         return 2;
+    }
+    if (argc == 4) {
+        other_host = argv[2];
+        other_path = argv[3];
+        if (std::strncmp(other_host, "https://", 8) == 0) {
+            other_host += 8;
+            other_secure = true;
+        }
     }
 
     WNDCLASSA window_class{};
@@ -121,14 +149,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot create the window: %lu\n", GetLastError());
         return 1;
     }
-    const std::size_t reads = (size + read_size - 1) / read_size;
-    std::printf("%zu MB in %u-byte reads (%zu reads)\n", megabytes, read_size, reads);
+    std::printf("%s in %u-byte reads\n", other_host ? other_path : "the pattern", read_size);
 
     bool ok = true;
     auto start = clock_type::now();
     auto read_only = [&] { ok = read_pattern(size, false) && ok; };
     run_on_worker(read_only);
     report("read loop only", size, seconds_since(start));
+    const std::size_t reads = (size + read_size - 1) / read_size;
 
     progress = 0;
     start = clock_type::now();

@@ -20,6 +20,8 @@ constexpr DWORD request_flags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 // A chain longer than this is a loop, or nothing a download server should do.
 constexpr int redirect_hops = 8;
+// Only the reading thread counts; the benchmark reads them after that thread has ended.
+net_read_counts counts;
 
 int fail(net_context* context, DWORD error) {
     // A step that fails because another thread closed the exchange meanwhile sees a
@@ -277,7 +279,12 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
     }
 }
 
+net_read_counts net_counts() {
+    return counts;
+}
+
 int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32_t* count) {
+    ++counts.reads;
     net_exchange* const x = context->exchange;
     if (x == nullptr) {
         context->error_code = ERROR_INVALID_HANDLE;
@@ -315,6 +322,8 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
         x->buffers.dwBufferLength = length;
         const BOOL ok =
             issue(x, error, [&] { return InternetReadFileExA(request, &x->buffers, flags, 0); });
+        ++counts.platform_reads;
+        counts.pending += !ok && error == ERROR_IO_PENDING;
         if (!finish(x, ok, error)) {
             return false;
         }

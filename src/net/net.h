@@ -88,3 +88,11 @@ void net_fail_step(net_step step, std::uint32_t error, int count = 1);
 // The stall limit in milliseconds; 0 restores the shipped 60 s. The platform's own
 // receive time-out follows it, a quarter longer.
 void net_set_stall_limit(std::uint32_t milliseconds);
+// What the reads have cost since the process started, for the benchmark: calls to
+// net_read, the platform's reads they made, and how many of those went pending.
+struct net_read_counts {
+    std::uint64_t reads = 0;
+    std::uint64_t platform_reads = 0;
+    std::uint64_t pending = 0;
+};
+net_read_counts net_counts();
