@@ -723,7 +723,8 @@ def report(results):
           f"{'met' if met else 'MISSED'}")
     hashed, plain = rows["hashed"], rows["plain"]
     print(f"(d) with the store's SHA-256 of every file (started with wine, no driver hook): "
-          f"{hashed['mb_s']:.0f} MB/s (transfer only {hashed['transfer_mb_s']:.0f}), {hashed['cpu_s_per_gb']:.2f} CPU s/GB; without, same "
+          f"{hashed['mb_s']:.0f} MB/s (transfer only {hashed['transfer_mb_s']:.0f}), "
+          f"{hashed['cpu_s_per_gb']:.2f} CPU s/GB; without, same "
           f"rounds: {plain['mb_s']:.0f} MB/s ({plain['transfer_mb_s']:.0f}), "
           f"{plain['cpu_s_per_gb']:.2f} CPU s/GB: the hashes cost "
           f"{(1 - hashed['mb_s'] / plain['mb_s']) * 100:.1f}% of the rate (transfer only "
