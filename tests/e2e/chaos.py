@@ -85,6 +85,9 @@ class Drive:
         self.limit, self.sample, self.sample_every = limit, sample, sample_every
         self.say = say or (lambda text: None)
         self.restarts, self.boxes = [], []
+        # How each process ended: {"pid", "time", "code", "killed"}; a code with killed
+        # false is the program ending by itself before the install screen.
+        self.exits = []
         self.reconnects = 0
         self.standstill = 0.0
         self.final = None  # (pid, hwnd) of the program that reached the install screen
@@ -104,6 +107,9 @@ class Drive:
             return self._run()
         except DriverError as error:
             ended = self.case.driver.call("wait_exit", self.pid, 0)
+            if ended["exited"]:
+                self.exits.append({"pid": self.pid, "time": time.time(), "code": ended["code"],
+                                   "killed": False})
             state = f"ended with code {ended['code']}" if ended["exited"] else "still runs"
             raise AssertionError(f"{error}; the program {state}") from None
 
@@ -149,7 +155,9 @@ class Drive:
                     self.sample(pid, status)
             if self.should_kill(now - began, disk):
                 case.driver.call("kill", pid)
-                case.wait_exit(pid)
+                ended = case.wait_exit(pid)
+                self.exits.append({"pid": pid, "time": time.time(), "code": ended.get("code"),
+                                   "killed": True})
                 disk = self.on_disk()
                 self.say(f"killed at {disk} bytes on disk; starting again")
                 self.restarts.append({"time": time.time(), "disk": disk})
