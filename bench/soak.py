@@ -190,10 +190,13 @@ def start_capture():
     else:
         sides = f"(host {downloads.SECURE_ADDRESS} and port 443) or (host 127.0.0.1 and port 8443)"
     process = subprocess.Popen(
-        ["tcpdump", "-i", "lo", "-s", "0", "-B", "65536", "-C", "512", "-W", "8", "-w",
+        ["tcpdump", "-Z", "root", "-i", "lo", "-s", "0", "-B", "65536", "-C", "512", "-W", "8", "-w",
          os.path.join(CAPTURE, "lo.pcap"), f"tcp and ({sides})"],
         stdout=subprocess.DEVNULL, stderr=open(os.path.join(CAPTURE, "tcpdump.txt"), "w"))
-    harness.poll(lambda: "listening" in open(os.path.join(CAPTURE, "tcpdump.txt")).read(), 10)
+    if not harness.poll(lambda: "listening" in open(os.path.join(CAPTURE, "tcpdump.txt")).read(),
+                        10):
+        stop_capture(process)
+        raise SystemExit(f"soak: tcpdump did not start: see {CAPTURE}/tcpdump.txt")
     return process
 
 

@@ -114,8 +114,8 @@ class Driver:
     def __init__(self, environment=None, stderr=subprocess.DEVNULL):
         """environment: variables for the driver and every program it starts; stderr:
         where their Wine messages go (the programs inherit the driver's)."""
-        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                   **(environment or {}))
+        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        env.update(environment or {})
         self.process = subprocess.Popen(
             ["wine", DRIVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=stderr, text=True, bufsize=1, env=env)
