@@ -27,12 +27,12 @@ NGINX = bytes([127, 0, 0, 1])  # every nginx; the proxy listens on another addre
 class Stream:
     """One direction of one TCP connection, put back in order from its segments."""
 
-    def __init__(self, first_seq, limit=None):
+    def __init__(self, first_seq, limits=()):
         self.next = first_seq
         self.waiting = {}
         self.count = 0
-        self.hash, self.prefix = hashlib.sha256(), hashlib.sha256()
-        self.limit = limit  # the prefix hash covers this many bytes
+        self.hash = hashlib.sha256()
+        self.prefixes = {limit: hashlib.sha256() for limit in limits if limit is not None}
         self.records = RecordCheck()
         self.fin = self.rst = None  # stream offset when seen
 
@@ -53,11 +53,16 @@ class Stream:
 
     def _take(self, data):
         self.hash.update(data)
-        if self.limit is not None and self.count < self.limit:
-            self.prefix.update(data[:self.limit - self.count])
+        for limit, prefix in self.prefixes.items():
+            if self.count < limit:
+                prefix.update(data[:limit - self.count])
         self.records.feed(data)
         self.count += len(data)
         self.next = (self.next + len(data)) % (1 << 32)
+
+    def prefix(self, limit):
+        """The hash of the first limit bytes, if the stream had that many."""
+        return self.prefixes[limit].hexdigest() if self.count >= limit else None
 
 
 def packets(paths):
@@ -94,28 +99,19 @@ def ring(directory):
     return sorted(glob.glob(os.path.join(directory, "lo.pcap*")), key=os.path.getmtime)
 
 
-def main():
-    kept = sys.argv[1]
-    last = int(sys.argv[2]) if len(sys.argv) > 2 else 10
-    with open(os.path.join(kept, "soak-connections.jsonl")) as f:
-        connections = [json.loads(line) for line in f if line.strip()]
-    by_peer = {c["peer"]: c for c in connections if c.get("peer")}
-    by_upstream = {c["upstream_port"]: c for c in connections if c.get("upstream_port")}
-    # Server-to-client directions: the proxy towards the program (from port 443 or 80
-    # of the proxy's address) and nginx towards the proxy (to the proxy's upstream port).
+def follow(paths, side, owners, limits):
+    """The server-to-client streams of one side, by port: "down" (the proxy towards the
+    program, from port 443 or 80 of the proxy's address) or "upstream" (nginx towards
+    the proxy's upstream port); limits(port) gives the prefixes to hash."""
     streams = {}
-    for _, src, sport, dst, dport, flags, seq, data in packets(ring(os.path.join(kept, "soak-capture"))):
-        if src != NGINX and sport in (443, 80) and dport in by_peer:
-            key = ("down", dport)
-        elif src == NGINX and dport in by_upstream:
-            key = ("upstream", dport)
-        else:
+    for _, src, sport, _, dport, flags, seq, data in packets(paths):
+        if dport not in owners or (src == NGINX) != (side == "upstream") or \
+                side == "down" and sport not in (443, 80):
             continue
         if flags & SYN:
-            owner = by_peer.get(dport) if key[0] == "down" else by_upstream.get(dport)
-            streams[key] = Stream((seq + 1) % (1 << 32), owner and owner["down"])
+            streams[dport] = Stream((seq + 1) % (1 << 32), limits(dport))
             continue
-        stream = streams.get(key)
+        stream = streams.get(dport)
         if stream is None:  # began before the capture's oldest file
             continue
         if data:
@@ -124,37 +120,59 @@ def main():
             stream.fin = stream.count
         if flags & RST and stream.rst is None:
             stream.rst = stream.count
+    return streams
+
+
+def main():
+    kept = sys.argv[1]
+    last = int(sys.argv[2]) if len(sys.argv) > 2 else 10
+    with open(os.path.join(kept, "soak-connections.jsonl")) as f:
+        connections = [json.loads(line) for line in f if line.strip()]
+    paths = ring(os.path.join(kept, "soak-capture"))
+    by_peer = {c["peer"]: c for c in connections if c.get("peer")}
+    by_upstream = {c["upstream_port"]: c for c in connections if c.get("upstream_port")}
+    down = follow(paths, "down", by_peer, lambda port: ())
+    received = {c["upstream_port"]: down[c["peer"]].count for c in connections
+                if c.get("peer") in down and c.get("upstream_port")}
+    up = follow(paths, "upstream", by_upstream,
+                lambda port: (by_upstream[port].get("from_upstream"), received.get(port)))
     rows, problems = [], []
     for c in connections:
-        down = streams.get(("down", c.get("peer")))
-        up = streams.get(("upstream", c.get("upstream_port")))
-        row = {"connection": c["connection"], "ended": c["ended"], "proxy_from_upstream":
-               c.get("from_upstream"), "proxy_down": c["down"], "unsent": c.get("unsent")}
-        if up is not None:
-            row.update(nginx_sent=up.count, nginx_hash_matches=up.hash.hexdigest() ==
-                       c.get("from_upstream_sha256"))
-        if down is not None:
-            row.update(program_received=down.count,
-                       received_hash_matches=down.hash.hexdigest() == c.get("down_sha256"),
-                       records=down.records.summary(), reset_at=down.rst, fin_at=down.fin,
-                       gaps=len(down.waiting))
-            if up is not None:
-                row["received_is_prefix_of_nginx"] = \
-                    up.prefix.hexdigest() == down.hash.hexdigest() and up.count >= down.count
-        if down is not None or up is not None:
-            rows.append(row)
-            bad = [k for k in ("nginx_hash_matches", "received_hash_matches",
-                               "received_is_prefix_of_nginx") if row.get(k) is False]
-            if bad or (down is not None and (down.records.bad_at is not None or down.waiting)):
-                problems.append((c["connection"], bad or "records"))
+        got, sent = down.get(c.get("peer")), up.get(c.get("upstream_port"))
+        row = {"connection": c["connection"], "ended": c["ended"],
+               "proxy_from_upstream": c.get("from_upstream"), "proxy_down": c["down"],
+               "unsent": c.get("unsent")}
+        checks = {}
+        if sent is not None:
+            row["nginx_sent"] = sent.count
+            checks["proxy_read_what_nginx_sent"] = \
+                sent.prefix(c["from_upstream"]) == c.get("from_upstream_sha256")
+        if got is not None:
+            row.update(program_received=got.count, records=got.records.summary(),
+                       reset_at=got.rst, fin_at=got.fin, gaps=len(got.waiting))
+            if got.count == c["down"]:
+                checks["program_received_what_proxy_sent"] = \
+                    got.hash.hexdigest() == c.get("down_sha256")
+            if sent is not None:
+                checks["program_received_a_prefix_of_nginx"] = \
+                    sent.prefix(got.count) == got.hash.hexdigest()
+            if c.get("tls"):
+                checks["program_received_tls_records"] = got.records.bad_at is None
+            checks["nothing_missing"] = not got.waiting
+        if sent is None and got is None:
+            continue
+        row.update(checks)
+        rows.append(row)
+        failed = [name for name, ok in checks.items() if not ok]
+        if failed:
+            problems.append((c["connection"], failed))
     with open(os.path.join(kept, "soak-streams.json"), "w") as f:
         json.dump({"rows": rows, "problems": problems}, f, indent=1)
-    print(f"{len(rows)} of {len(connections)} connections captured whole")
+    print(f"{len(rows)} of {len(connections)} connections in the capture from their start")
     for row in rows[-last:]:
         print(json.dumps(row))
     print("problems:", problems or "none")
     return 1 if problems else 0
-
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -316,13 +316,15 @@ class Connection:
                     piece = min(piece, events[0][0] - self.entry["down"])
                 await bucket.take(piece)
                 out = data[position:position + piece]
+                # Counted as it is handed over, with its hash: a client that leaves
+                # during the drain must not leave them out of step.
                 self.writer.write(out)
+                self.entry["down"] += piece
                 self.to_client.update(out)
                 if self.entry["tls"]:
                     self.records.feed(out)
-                await self.writer.drain()
-                self.entry["down"] += piece
                 position += piece
+                await self.writer.drain()
         if self.entry["ended"] != "status":
             self.entry["ended"] = "upstream"
 
