@@ -190,8 +190,9 @@ def start_capture():
     else:
         sides = f"(host {downloads.SECURE_ADDRESS} and port 443) or (host 127.0.0.1 and port 8443)"
     process = subprocess.Popen(
-        ["tcpdump", "-Z", "root", "-i", "lo", "-s", "0", "-B", "65536", "-C", "512", "-W", "8", "-w",
-         os.path.join(CAPTURE, "lo.pcap"), f"tcp and ({sides})"],
+        ["tcpdump", "-Z", "root", "-i", "lo", "-s", "0", "-B", "65536", "--immediate-mode",
+         "-U", "-C", "512", "-W", "8", "-w", os.path.join(CAPTURE, "lo.pcap"),
+         f"tcp and ({sides})"],
         stdout=subprocess.DEVNULL, stderr=open(os.path.join(CAPTURE, "tcpdump.txt"), "w"))
     if not harness.poll(lambda: "listening" in open(os.path.join(CAPTURE, "tcpdump.txt")).read(),
                         10):
@@ -203,6 +204,7 @@ def start_capture():
 def stop_capture(process):
     if process is None:
         return
+    time.sleep(1.5)  # what the system still holds for it, the last moments included
     process.terminate()
     try:
         process.wait(timeout=30)

@@ -135,7 +135,8 @@ def main():
     received = {c["upstream_port"]: down[c["peer"]].count for c in connections
                 if c.get("peer") in down and c.get("upstream_port")}
     up = follow(paths, "upstream", by_upstream,
-                lambda port: (by_upstream[port].get("from_upstream"), received.get(port)))
+                lambda port: (by_upstream[port].get("from_upstream"), by_upstream[port]["down"],
+                              received.get(port)))
     rows, problems = [], []
     for c in connections:
         got, sent = down.get(c.get("peer")), up.get(c.get("upstream_port"))
@@ -147,6 +148,8 @@ def main():
             row["nginx_sent"] = sent.count
             checks["proxy_read_what_nginx_sent"] = \
                 sent.prefix(c["from_upstream"]) == c.get("from_upstream_sha256")
+            checks["proxy_sent_a_prefix_of_nginx"] = \
+                sent.prefix(c["down"]) == c.get("down_sha256")
         if got is not None:
             row.update(program_received=got.count, records=got.records.summary(),
                        reset_at=got.rst, fin_at=got.fin, gaps=len(got.waiting))
