@@ -1,202 +1,25 @@
-// WinINet exchanges with blocking calls on top of the platform's asynchronous mode.
-//
-// Why asynchronous: a synchronous InternetReadFile blocked on a stalled server is not
-// woken by InternetCloseHandle from another thread on every system, while a waiter on
-// our own abort event always is. The price is lifetime care: after an abort the
-// platform may still finish the pending read, writing into the read buffer and the
-// count and reporting completion, until it reports the request handle closing. So
-// everything it writes into lives in a net_exchange that the record and the platform
-// release together, reads go through that buffer rather than the caller's, and a
-// completion that arrives after the abort is never looked at.
+// WinINet exchanges with blocking calls on top of the platform's asynchronous mode:
+// opening and sending a request (and following the redirects its caller allows),
+// reading its body, closing it. The exchange record, its lifetime and its bounded waits
+// are in net_exchange.cpp.
 #include "net/net.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <string>
 
 #include "net/error_text.h"
-#include "shell/main_thread.h"
-
-struct net_exchange {
-    std::atomic<int> references{1};
-    // Every check of these is a round trip to the system under Wine, once per read:
-    // the counter and the flag answer the common case, the events wake a waiter.
-    HANDLE completed = nullptr; // auto reset; set by each of the platform's completions
-    HANDLE aborted = nullptr;   // manual reset; set once by the side that closes
-    std::atomic<unsigned> completions{0};
-    std::atomic<bool> abort_flag{false};
-    unsigned awaited = 0; // the completion count that ends the pending call
-    INTERNET_ASYNC_RESULT result{};
-    std::vector<char> buffer;    // what the platform reads into
-    INTERNET_BUFFERSA buffers{}; // and where it says how much
-    std::string headers;         // the platform may read these while sending
-    std::string body;
-    DWORD available = 0; // what the platform says is there, written when it completes
-    std::uint64_t received = 0;
-    std::uint64_t expected = 0;
-    bool has_length = false;
-};
+#include "net/net_exchange.h"
 
 namespace {
 
 constexpr const char* agent = "Quarryvale Downloader";
-constexpr DWORD request_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
-
-std::atomic<int> live_exchanges{0};
-std::atomic<int> waiting_calls{0};
-
-// A connection that stays silent this long is as good as dropped: a NAT or proxy that
-// forgets it sends no reset, and the platform's own receive time-out never fires.
-constexpr DWORD default_stall_limit_ms = 60000;
-std::atomic<DWORD> stall_limit_ms{default_stall_limit_ms};
-
-// Steps that tests make fail on purpose: the count-th next call of each fails.
-struct planned_failure {
-    std::atomic<int> countdown{0};
-    std::atomic<DWORD> error{0};
-};
-planned_failure planned[2];
-
-// True, with the last error set as the system would, when this call is to fail.
-bool planned_to_fail(net_step step) {
-    planned_failure& plan = planned[static_cast<int>(step)];
-    if (plan.countdown.load() <= 0 || --plan.countdown != 0) {
-        return false;
-    }
-    SetLastError(plan.error);
-    return true;
-}
-
-// Guards the pair (internet_handle, exchange) of every record against a close from
-// another thread while the owner swaps them.
-SRWLOCK record_lock = SRWLOCK_INIT;
-
-HANDLE create_event(BOOL manual_reset) {
-    if (planned_to_fail(net_step::create_event)) {
-        return nullptr;
-    }
-    return CreateEventA(nullptr, manual_reset, FALSE, nullptr);
-}
-
-// A new exchange, or null with the system's error code: running out of handles is a
-// failed request like any other, not a reason to end the program.
-net_exchange* new_exchange(DWORD& error) {
-    auto* x = new net_exchange;
-    x->completed = create_event(FALSE);
-    x->aborted = x->completed != nullptr ? create_event(TRUE) : nullptr;
-    if (x->aborted == nullptr) {
-        error = GetLastError();
-        if (x->completed != nullptr) {
-            CloseHandle(x->completed);
-        }
-        delete x;
-        return nullptr;
-    }
-    ++live_exchanges;
-    return x;
-}
-
-// The completion events are set from the status callback only, so a request without
-// it would leave its caller waiting for ever.
-bool register_status_callback(HINTERNET request, DWORD& error) {
-    SetLastError(0);
-    if (!planned_to_fail(net_step::set_status_callback) &&
-        InternetSetStatusCallback(request, status_callback) != INTERNET_INVALID_STATUS_CALLBACK) {
-        return true;
-    }
-    error = GetLastError();
-    // The one documented cause is a handle the platform does not know, and not every
-    // platform says so.
-    if (error == 0) {
-        error = ERROR_INVALID_HANDLE;
-    }
-    return false;
-}
-
-void wipe(std::string& text) {
-    if (!text.empty()) {
-        SecureZeroMemory(text.data(), text.size());
-    }
-    text.clear();
-}
-
-void release(net_exchange* x) {
-    if (x != nullptr && --x->references == 0) {
-        wipe(x->body);
-        CloseHandle(x->completed);
-        CloseHandle(x->aborted);
-        delete x;
-        --live_exchanges;
-    }
-}
-
-// Waits for the pending operation: 0 once it has completed, else why it did not: a
-// close from another thread (the cancelled operation) or nothing received within the
-// stall limit (a time-out). Every pending step completes as soon as anything arrives,
-// so the limit measures silence, never a slow but living connection.
-DWORD wait_for_completion(net_exchange* x) {
-    const HANDLE events[2] = {x->aborted, x->completed};
-    const DWORD limit = stall_limit_ms.load();
-    const ULONGLONG started = GetTickCount64();
-    ++waiting_calls;
-    DWORD woken = WAIT_OBJECT_0 + 1;
-    while (woken == WAIT_OBJECT_0 + 1 && x->completions.load() < x->awaited) {
-        const ULONGLONG waited = GetTickCount64() - started;
-        woken = waited >= limit
-                    ? WAIT_TIMEOUT
-                    : WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(limit - waited));
-    }
-    --waiting_calls;
-    if (woken == WAIT_OBJECT_0 + 1) {
-        return 0;
-    }
-    return woken == WAIT_TIMEOUT ? ERROR_INTERNET_TIMEOUT : ERROR_INTERNET_OPERATION_CANCELLED;
-}
-
-bool is_aborted(net_exchange* x) {
-    return x->abort_flag.load();
-}
-
-// Makes a platform call on the exchange's handles unless the exchange has been closed.
-// A close from another thread waits until the call has been issued, so it either lands
-// before it (and the call is never made on a closed handle, whose value may already
-// name another exchange's) or after it (and aborts it like any pending call).
-template <class Call> BOOL issue(net_exchange* x, DWORD& error, const Call& call) {
-    BOOL ok = FALSE;
-    AcquireSRWLockShared(&record_lock);
-    if (is_aborted(x)) {
-        error = ERROR_INTERNET_OPERATION_CANCELLED;
-    } else {
-        x->awaited = x->completions.load() + 1;
-        ok = call();
-        if (!ok) {
-            error = GetLastError();
-        }
-    }
-    ReleaseSRWLockShared(&record_lock);
-    return ok;
-}
-
-// Finishes a platform call that may have gone asynchronous. Sets error and returns
-// false on failure, including an abort.
-bool finish(net_exchange* x, BOOL ok, DWORD& error) {
-    if (ok) {
-        return true;
-    }
-    if (error != ERROR_IO_PENDING) {
-        return false;
-    }
-    if (const DWORD why = wait_for_completion(x); why != 0) {
-        error = why;
-        return false;
-    }
-    if (x->result.dwResult != 0) {
-        return true;
-    }
-    error = x->result.dwError != 0 ? x->result.dwError : ERROR_INTERNET_INTERNAL_ERROR;
-    return false;
-}
+// Redirects are never the platform's to follow: it would follow one from https to
+// plain http without a word, and send a sign-in's password on to wherever a 307 says.
+constexpr DWORD request_flags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+// A chain longer than this is a loop, or nothing a download server should do.
+constexpr int redirect_hops = 8;
 
 int fail(net_context* context, DWORD error) {
     // A step that fails because another thread closed the exchange meanwhile sees a
@@ -205,51 +28,97 @@ int fail(net_context* context, DWORD error) {
     context->error_code = x != nullptr && is_aborted(x)
                               ? static_cast<DWORD>(ERROR_INTERNET_OPERATION_CANCELLED)
                               : error;
+    // The platform's reader may have thrown away part of a record: nothing is read from
+    // or sent on this exchange again.
     net_close(context);
     return 1;
 }
 
+// A header's value as text; empty when the answer has none.
+std::string query_header(HINTERNET request, DWORD which) {
+    std::string text(256, '\0');
+    for (;;) {
+        DWORD size = static_cast<DWORD>(text.size());
+        if (HttpQueryInfoA(request, which, text.data(), &size, nullptr)) {
+            text.resize(size < text.size() ? size : text.size());
+            return text;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= text.size() || size > 65536) {
+            return {};
+        }
+        text.resize(size);
+    }
+}
+
 void read_content_length(net_exchange* x, HINTERNET request) {
-    char text[32];
-    DWORD size = sizeof text;
-    if (HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr) && size > 0 &&
-        size < sizeof text) {
-        text[size] = '\0';
-        char* end = nullptr;
-        const unsigned long long value = std::strtoull(text, &end, 10);
-        x->has_length = end != text;
-        x->expected = value;
+    const std::string text = query_header(request, HTTP_QUERY_CONTENT_LENGTH);
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    x->has_length = !text.empty() && end != text.c_str();
+    x->expected = value;
+}
+
+// "bytes FIRST-LAST/TOTAL": FIRST, or -1 for anything else.
+std::int64_t range_start_of(const std::string& text) {
+    constexpr char unit[] = "bytes ";
+    if (text.compare(0, sizeof unit - 1, unit) != 0) {
+        return -1;
     }
+    const char* const digits = text.c_str() + sizeof unit - 1;
+    char* end = nullptr;
+    const long long value = std::strtoll(digits, &end, 10);
+    return end != digits && *end == '-' && value >= 0 ? value : -1;
 }
 
-// Under Wine, closing a request whose body has not been read to its end first reads
-// the rest of it off the socket, a kilobyte at a time, for as long as the server keeps
-// sending: a pause in the middle of a 2 GB part held the window's thread for half a
-// minute. So the close runs on a short-lived thread of its own and nobody waits for it;
-// the abort event has already told the reader.
-DWORD WINAPI close_handle_proc(LPVOID handle) {
-    InternetCloseHandle(static_cast<HINTERNET>(handle));
-    return 0;
+bool is_redirect(std::uint32_t status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-void close_without_waiting(HINTERNET internet) {
-    const HANDLE thread = CreateThread(nullptr, 0, close_handle_proc, internet, 0, nullptr);
-    if (thread == nullptr) {
-        InternetCloseHandle(internet);
-        return;
+// Where one exchange goes.
+struct target {
+    bool secure = false;
+    INTERNET_PORT port = 0;
+    std::string host;
+    std::string path;
+};
+
+// The target a Location names, seen from the one that answered it: a path on the same
+// server, or an absolute http or https address. False for anything else.
+bool resolve_location(const std::string& location, target& where) {
+    if (!location.empty() && location[0] == '/' && (location.size() < 2 || location[1] != '/')) {
+        where.path = location;
+        return true;
     }
-    CloseHandle(thread);
+    URL_COMPONENTSA parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = 1;
+    parts.dwUrlPathLength = 1;
+    parts.dwExtraInfoLength = 1;
+    if (!InternetCrackUrlA(location.c_str(), static_cast<DWORD>(location.size()), 0, &parts) ||
+        (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
+        parts.lpszHostName == nullptr || parts.dwHostNameLength == 0) {
+        return false;
+    }
+    where.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    where.port = parts.nPort;
+    where.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    where.path.clear();
+    if (parts.lpszUrlPath != nullptr) {
+        where.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    }
+    if (parts.lpszExtraInfo != nullptr) {
+        where.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    }
+    if (where.path.empty()) {
+        where.path = "/";
+    }
+    return true;
 }
 
-} // namespace
-
-net_context::~net_context() {
-    net_close(this);
-    release(exchange);
-}
-
-int net_request(net_context* context, int secure, const char* verb, const char* host,
-                const char* path, const char* headers, const char* body) {
+// One exchange: open, send, read the answer's status and headers. location receives
+// the answer's Location when the status is a redirect.
+int exchange(net_context* context, const target& where, const char* verb, const char* headers,
+             const char* body, std::string* location) {
     // A record is reused only once closed; close it anyway rather than leak a handle.
     // The platform may still hold the previous exchange; the record lets go of it.
     net_close(context);
@@ -259,6 +128,8 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
     const bool abandoned = context->abort_requested;
     ReleaseSRWLockExclusive(&record_lock);
     release(old);
+    context->status_code = 0;
+    context->range_start = -1;
     if (abandoned) {
         context->error_code = ERROR_INTERNET_OPERATION_CANCELLED;
         return 1;
@@ -279,23 +150,30 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
         release(x);
         return 1;
     };
+    // Each exchange has a session of its own, so closing it never waits on another's.
     const HINTERNET internet =
         InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC);
     if (internet == nullptr) {
         return give_up(GetLastError(), nullptr);
     }
-    const HINTERNET connection = InternetConnectA(
-        internet, host, secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT, nullptr,
-        nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    const HINTERNET connection = InternetConnectA(internet, where.host.c_str(), where.port, nullptr,
+                                                  nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     if (connection == nullptr) {
         return give_up(GetLastError(), internet);
     }
-    const HINTERNET request = HttpOpenRequestA(connection, verb, path, nullptr, nullptr, nullptr,
-                                               request_flags | (secure ? INTERNET_FLAG_SECURE : 0),
-                                               reinterpret_cast<DWORD_PTR>(x));
+    const HINTERNET request = HttpOpenRequestA(
+        connection, verb, where.path.c_str(), nullptr, nullptr, nullptr,
+        request_flags | (where.secure ? INTERNET_FLAG_SECURE : 0), reinterpret_cast<DWORD_PTR>(x));
     if (request == nullptr) {
         return give_up(GetLastError(), internet);
     }
+    // The platform's receive time-out is none by default, so a receive the program has
+    // given up on would keep a platform thread and its socket for good. Set a quarter
+    // longer than the stall limit, it only ever ends a receive the program's own limit
+    // has already abandoned: on a living exchange the limit fires first, and a receive
+    // that ends in this time-out (and may lose a partial record) is never read again.
+    DWORD timeout = receive_timeout_ms();
+    InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
     if (!register_status_callback(request, error)) {
         return give_up(error, internet);
     }
@@ -342,12 +220,17 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
     }
 
     DWORD status = 0;
+    std::int64_t range_start = -1;
     const BOOL answered = issue(x, error, [&] {
         DWORD size = sizeof status;
         const BOOL ok = HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
                                        &status, &size, nullptr);
         if (ok) {
             read_content_length(x, request);
+            range_start = range_start_of(query_header(request, HTTP_QUERY_CONTENT_RANGE));
+            if (location != nullptr && is_redirect(status)) {
+                *location = query_header(request, HTTP_QUERY_LOCATION);
+            }
         }
         return ok;
     });
@@ -355,7 +238,43 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
         return fail(context, error);
     }
     context->status_code = status;
+    context->range_start = range_start;
     return 0;
+}
+
+} // namespace
+
+net_context::~net_context() {
+    net_close(this);
+    release(exchange);
+}
+
+int net_request(net_context* context, int secure, const char* verb, const char* host,
+                const char* path, const char* headers, const char* body, net_redirects follow) {
+    target where;
+    where.secure = secure != 0;
+    where.port = where.secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+    where.host = host;
+    where.path = path;
+    std::string location;
+    const bool following = follow == net_redirects::upgrading;
+    for (int hop = 0;; ++hop) {
+        location.clear();
+        if (exchange(context, where, verb, headers, body, following ? &location : nullptr) != 0) {
+            return 1;
+        }
+        if (!following || !is_redirect(context->status_code)) {
+            return 0;
+        }
+        const bool was_secure = where.secure;
+        if (hop == redirect_hops || !resolve_location(location, where)) {
+            return fail(context, ERROR_HTTP_REDIRECT_FAILED);
+        }
+        if (was_secure && !where.secure) {
+            // What the store named https must never arrive over plain http.
+            return fail(context, ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+        }
+    }
 }
 
 int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32_t* count) {
@@ -375,43 +294,38 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
     }
     const HINTERNET request = context->request_handle;
     DWORD error = 0;
-    DWORD n = 0;
-    for (;;) {
-        // InternetReadFileExA, not InternetReadFile: under Wine the latter zeroes the
-        // count after it has queued the read, and a read that completes at once on the
-        // platform's thread then loses its count (and the caller its data). The Ex form
-        // writes the count into the buffer record only when the read completes.
+    // InternetReadFileExA, not InternetReadFile: under Wine the latter zeroes the count
+    // after it has queued the read, and a read that completes at once on the platform's
+    // thread then loses its count (and the caller its data). The Ex form writes the
+    // count into the buffer record only when the read completes.
+    const auto read_into = [&](DWORD offset, DWORD length, DWORD flags) {
         x->buffers = INTERNET_BUFFERSA{};
         x->buffers.dwStructSize = sizeof x->buffers;
-        x->buffers.lpvBuffer = x->buffer.data();
-        x->buffers.dwBufferLength = size;
-        // Without IRF_NO_WAIT a read waits until the whole buffer is full, so a trickle
-        // would look like silence to the stall limit. With it, whatever has arrived comes
-        // back at once, and with nothing there the call completes when something does.
-        const BOOL ok = issue(
-            x, error, [&] { return InternetReadFileExA(request, &x->buffers, IRF_NO_WAIT, 0); });
-        if (!ok) {
-            // Under Wine a read without waiting that finds nothing goes pending until
-            // something arrives and delivers nothing itself (measured); Windows answers
-            // at once with what it has. Either way the next read takes what came.
-            if (!finish(x, ok, error)) {
-                return fail(context, error);
-            }
-            continue;
-        }
-        n = x->buffers.dwBufferLength;
-        if (n != 0) {
-            break;
-        }
-        // Nothing there now is the end only if nothing more will come.
-        const BOOL asked = issue(
-            x, error, [&] { return InternetQueryDataAvailable(request, &x->available, 0, 0); });
-        if (!finish(x, asked, error)) {
+        x->buffers.lpvBuffer = x->buffer.data() + offset;
+        x->buffers.dwBufferLength = length;
+        const BOOL ok =
+            issue(x, error, [&] { return InternetReadFileExA(request, &x->buffers, flags, 0); });
+        return finish(x, ok, error);
+    };
+    // Two reads. The first waits for one byte: it completes at once when anything has
+    // arrived, else when something does, so a trickle is seen at once and only silence
+    // meets the stall limit. The second takes, without waiting, whatever else has
+    // arrived. Why not one read without waiting: under Wine one that finds nothing goes
+    // pending in a refill that, when it fails (a TLS record it cannot decrypt, a reset),
+    // drains the rest of the body from the same socket; on a TLS stream out of step
+    // that drain meets a record length the reader's buffer cannot hold, and Wine ends
+    // the process. A waiting read that fails closes its connection instead, unread.
+    if (!read_into(0, 1, 0)) {
+        return fail(context, error);
+    }
+    DWORD n = x->buffers.dwBufferLength;
+    if (n == 1 && size > 1) {
+        // Behind the byte lies the rest of its TLS record, or the socket's data: this
+        // completes at once, unless that one byte was all there was.
+        if (!read_into(1, size - 1, IRF_NO_WAIT)) {
             return fail(context, error);
         }
-        if (x->available == 0) {
-            break;
-        }
+        n += x->buffers.dwBufferLength;
     }
     if (n == 0 && x->has_length && x->received < x->expected) {
         // The connection ended early: a truncated body must never pass for a whole one.
@@ -464,57 +378,4 @@ std::string net_format_error(std::uint32_t code) {
     LocalFree(buffer);
     trim_error_text(text);
     return text;
-}
-
-void CALLBACK status_callback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information,
-                              DWORD length) {
-    auto* const x = reinterpret_cast<net_exchange*>(context);
-    switch (status) {
-    case INTERNET_STATUS_RESOLVING_NAME:
-        post_status("Resolving name...");
-        break;
-    case INTERNET_STATUS_CONNECTING_TO_SERVER:
-        post_status("Connecting to server...");
-        break;
-    case INTERNET_STATUS_SENDING_REQUEST:
-        post_status("Sending request...");
-        break;
-    case INTERNET_STATUS_REQUEST_SENT:
-        post_status("Recieving response...");
-        break;
-    case INTERNET_STATUS_REQUEST_COMPLETE:
-        if (x != nullptr) {
-            if (information != nullptr && length >= sizeof(INTERNET_ASYNC_RESULT)) {
-                x->result = *static_cast<const INTERNET_ASYNC_RESULT*>(information);
-            } else {
-                x->result = INTERNET_ASYNC_RESULT{0, ERROR_INTERNET_INTERNAL_ERROR};
-            }
-            ++x->completions;
-            SetEvent(x->completed);
-        }
-        break;
-    case INTERNET_STATUS_HANDLE_CLOSING:
-        release(x);
-        break;
-    default:
-        break;
-    }
-}
-
-int net_live_exchanges() {
-    return live_exchanges.load();
-}
-
-int net_waiting_calls() {
-    return waiting_calls.load();
-}
-
-void net_fail_step(net_step step, std::uint32_t error, int count) {
-    planned_failure& plan = planned[static_cast<int>(step)];
-    plan.error = error;
-    plan.countdown = count;
-}
-
-void net_set_stall_limit(std::uint32_t milliseconds) {
-    stall_limit_ms = milliseconds != 0 ? milliseconds : default_stall_limit_ms;
 }

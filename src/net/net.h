@@ -21,7 +21,9 @@ struct net_context {
     HINTERNET internet_handle = nullptr; // non-null while the exchange is open
     HINTERNET request_handle = nullptr;  // not used after net_close
     std::uint32_t status_code = 0;       // set when net_request succeeds
-    bool abort_requested = false;        // net_abort: this record opens nothing more
+    // Where the answer's Content-Range says its body begins; -1 when it names none.
+    std::int64_t range_start = -1;
+    bool abort_requested = false; // net_abort: this record opens nothing more
     // What the platform may still write into after a close: released by this record and
     // by the platform's closing notification, whichever comes last.
     net_exchange* exchange = nullptr;
@@ -32,11 +34,18 @@ struct net_context {
     ~net_context();
 };
 
+// Which redirects a request follows. None: a 3xx is an answer like any other (a
+// password is never sent on to another place). Upgrading: those that keep the scheme
+// or go from http to https, a few hops at most; one from https to http fails with
+// ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR before anything is asked of the plain server.
+enum class net_redirects { none, upgrading };
+
 // 0 on success (any HTTP status), 1 on failure with error_code set and nothing open.
 // secure: HTTPS on port 443, else HTTP on port 80. headers: one header line without a
 // line end, or null. body: NUL-terminated, or null for an empty body.
 int net_request(net_context* context, int secure, const char* verb, const char* host,
-                const char* path, const char* headers, const char* body);
+                const char* path, const char* headers, const char* body,
+                net_redirects follow = net_redirects::none);
 
 // Reads up to size bytes: what has arrived, or the first bytes that arrive; a count of 0
 // is the end of the body. 1 on failure, and then the exchange is closed and count is not
@@ -44,7 +53,8 @@ int net_request(net_context* context, int secure, const char* verb, const char* 
 //
 // Every wait of net_request and net_read is bounded by the stall limit (60 s): an
 // exchange that receives nothing for that long, neither the answer's headers nor a byte
-// of the body, fails with ERROR_INTERNET_TIMEOUT as a dropped connection would.
+// of the body, fails with ERROR_INTERNET_TIMEOUT as a dropped connection would. After a
+// failed read nothing is read from or sent on that exchange again.
 int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32_t* count);
 
 // Closes the exchange once, from any thread; a read blocked on it then fails.
@@ -72,5 +82,6 @@ int net_waiting_calls();
 // plans one.
 enum class net_step { create_event, set_status_callback };
 void net_fail_step(net_step step, std::uint32_t error, int count = 1);
-// The stall limit in milliseconds; 0 restores the shipped 60 s.
+// The stall limit in milliseconds; 0 restores the shipped 60 s. The platform's own
+// receive time-out follows it, a quarter longer.
 void net_set_stall_limit(std::uint32_t milliseconds);

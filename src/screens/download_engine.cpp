@@ -176,7 +176,8 @@ void request() {
         LeaveCriticalSection(&critical_section);
 
         if (net_request(&context, product.request_secure ? 1 : 0, "GET", product.request_host,
-                        path.c_str(), header.empty() ? nullptr : header.c_str(), nullptr) != 0) {
+                        path.c_str(), header.empty() ? nullptr : header.c_str(), nullptr,
+                        net_redirects::upgrading) != 0) {
             report_net_error(context.error_code);
             return;
         }
@@ -188,6 +189,18 @@ void request() {
                                        "HTTP status: %1!d!, expected %2!d!)",
                                        static_cast<std::int32_t>(context.status_code),
                                        static_cast<std::int32_t>(expected))
+                             .c_str());
+            return;
+        }
+        if (at.offset != 0 && context.range_start != at.offset) {
+            // A range from elsewhere (a misconfigured cache) would land at the wrong place.
+            net_close(&context);
+            report_error(format_string("Server did not accept the request. (Server replied with "
+                                       "a range starting at byte %1!s!, expected %2!s!)",
+                                       context.range_start < 0
+                                           ? std::string("(none)")
+                                           : std::to_string(context.range_start),
+                                       std::to_string(at.offset))
                              .c_str());
             return;
         }

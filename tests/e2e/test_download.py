@@ -52,6 +52,30 @@ class DownloadTests(DownloadTestCase):
             self.driver.call("kill", pid)
         shutil.rmtree(untrusted, ignore_errors=True)
 
+    def test_redirects_that_keep_or_upgrade_the_scheme_only(self):
+        # nginx's /redirect/SCHEME/HOST/PATH answers 302 to SCHEME://HOST/PATH. From https
+        # to plain http: a network error, nothing written, the plain server never asked.
+        secure = "https://" + downloads.SECURE_HOST
+        listed = self.publish(NESTED[:1], host=secure + "/redirect/http/127.0.0.1")
+        pid, hwnd = self.open_program()
+        self.wait_for(lambda: ". Reconnecting in 5 seconds..." in (self.status(hwnd) or ""), 30,
+                      "the reconnect text")
+        print(f"[ measured ] https to http: {self.status(hwnd)!r}")
+        self.assertFalse(os.path.exists(self.product_dir()))
+        self.assertEqual([r for r in downloads.nginx_requests(self.nginx)
+                          if r["path"] == self.path], [])
+        self.driver.call("kill", pid)
+        # https to https, and http to https, download.
+        for host in (secure + "/redirect/https/" + downloads.SECURE_HOST,
+                     "127.0.0.1/redirect/https/" + downloads.SECURE_HOST):
+            listed = self.publish(NESTED[:1], host=host)
+            pid, hwnd = self.open_program()
+            self.wait_installer(hwnd)
+            self.assert_product_arrived(listed)
+            self.driver.call("kill", pid)
+        self.assertEqual([r for r in downloads.nginx_requests(self.nginx)
+                          if r["path"] == self.path], [])
+
     def test_a_signed_copy_signs_in_with_its_own_token_and_downloads(self):
         listed = self.publish(NESTED[:3], token="Signed42", product="4711")
         self.program = store.signed_copy(self.copy_program("unsigned"), "Signed42", "4711")

@@ -111,6 +111,9 @@ class DownloadControlTests(DownloadTestCase):
             ({"short_body": 1_200_000}, "Unexpected end of stream while reading from server."),
             ({"ignore_range": True}, "Server did not accept the request. (Server replied with "
                                      "HTTP status: 200, expected 206)"),
+            # A range from elsewhere: nothing of it is written at the wrong place.
+            ({"range_shift": 1000}, "Server did not accept the request. (Server replied with "
+                                    "a range starting at byte 1201000, expected 1200000)"),
         ]
         pid = hwnd = None
         for fault, text in faults:

@@ -416,6 +416,91 @@ TEST_F(Net, SetUpStepsThatFailFailTheRequestWithTheirCode) {
     EXPECT_TRUE(window.status_texts.empty());
 }
 
+// The sign-in follows no redirect: a 3xx is its answer. A download follows those that
+// keep or upgrade the scheme, never one from https to plain http, and never for ever.
+TEST_F(Net, RedirectsAreFollowedOnlyWhereAsked) {
+    store_configure(R"({"force": {"status": 307, "location": "https://localhost/pattern/10"}})");
+    {
+        net_context net;
+        ASSERT_EQ(net_request(&net, 1, "POST", "localhost", "/downloader_sign_in", nullptr, "a=1"),
+                  0);
+        EXPECT_EQ(net.status_code, 307u);
+        EXPECT_EQ(store_requests().size(), 1u);
+    }
+    store_configure(R"({"force": {"status": 302, "location": "http://localhost/pattern/10"}})");
+    {
+        net_context net;
+        EXPECT_EQ(net_request(&net, 1, "GET", "localhost", "/x", "Range: bytes=5-", nullptr,
+                              net_redirects::upgrading),
+                  1);
+        EXPECT_EQ(net.error_code,
+                  static_cast<std::uint32_t>(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR));
+        EXPECT_EQ(net.internet_handle, nullptr);
+        const auto requests = store_requests();
+        ASSERT_EQ(requests.size(), 1u) << "the plain server was asked";
+        EXPECT_NE(requests[0].find(R"("port": 443)"), std::string::npos);
+        std::printf("[ measured ] 12040: %s\n", net_format_error(net.error_code).c_str());
+    }
+    store_configure(R"({"force": {"status": 301, "location": "/again"}})");
+    {
+        net_context net;
+        EXPECT_EQ(net_request(&net, 0, "GET", "localhost", "/x", "Range: bytes=5-", nullptr,
+                              net_redirects::upgrading),
+                  1);
+        EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_HTTP_REDIRECT_FAILED));
+        const auto requests = store_requests();
+        ASSERT_EQ(requests.size(), 9u);
+        EXPECT_NE(requests[8].find(R"("path": "/again")"), std::string::npos);
+        EXPECT_NE(requests[8].find(R"(["Range", "bytes=5-"])"), std::string::npos);
+    }
+}
+
+// Twenty silences given up at the stall limit: each one's platform receive ends soon
+// after, and with it the platform's hold on the exchange (its thread and socket).
+TEST_F(Net, GivenUpSilencesLeaveNothingBehind) {
+    net_set_stall_limit(300);
+    store_configure(stall_config(120, false));
+    std::vector<char> buffer(32768);
+    for (int i = 0; i < 20; ++i) {
+        net_context net;
+        ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr), 0);
+        std::string body;
+        EXPECT_FALSE(read_all(net, body));
+        EXPECT_EQ(net.error_code, static_cast<std::uint32_t>(ERROR_INTERNET_TIMEOUT));
+    }
+    net_set_stall_limit(0);
+    const auto given_up = clock_type::now();
+    EXPECT_TRUE(window.pump_until([] { return net_live_exchanges() == 0; }, 5s))
+        << net_live_exchanges() << " exchanges still held by the platform";
+    std::printf("[ measured ] all released %lld ms after the last one was given up\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           clock_type::now() - given_up)
+                                           .count()));
+}
+
+// A TLS stream out of step with its records, as a broken middlebox would deliver it:
+// sixteen whole records, a pause in which the reader waits, then 0xFF under the TLS
+// layer. The read fails and nothing is read from that connection again, so the
+// platform's reader never meets the rest and the process lives on.
+TEST_F(Net, ABrokenTlsStreamIsAFailedReadAndTheProgramLivesOn) {
+    constexpr std::size_t records = 16 * 16384;
+    store_configure(R"({"force": {"body": ")" + std::string(records, 'r') +
+                    R"(", "content_length": 400000, "chunk": 16384, "stall_after": )" +
+                    std::to_string(records) + R"(, "stall_seconds": 0.7, "garbage": 49152}})");
+    net_context net;
+    ASSERT_EQ(net_request(&net, 1, "GET", "localhost", "/x", nullptr, nullptr), 0)
+        << net_format_error(net.error_code);
+    std::string body;
+    EXPECT_FALSE(read_all(net, body));
+    std::printf("[ measured ] %zu bytes, then %u: %s\n", body.size(), net.error_code,
+                net_format_error(net.error_code).c_str());
+    EXPECT_EQ(body, std::string(records, 'r'));
+    EXPECT_EQ(net.internet_handle, nullptr);
+    char byte = 0;
+    std::uint32_t count = 0;
+    EXPECT_EQ(net_read(&net, &byte, 1, &count), 1);
+}
+
 TEST(NetFormatError, TrimsThePlatformTextAndFallsBackForUnknownCodes) {
     char* raw = nullptr;
     const DWORD length =

@@ -9,6 +9,8 @@ it). Every key is optional; faults combine:
   status        answer this status with a short text body instead of the file
   body          that body (default "fault")
   ignore_range  answer 200 with the whole part even to a ranged request
+  range_shift   answer a ranged request from this many bytes further on (its
+                Content-Range says where it starts)
   short_body    announce and send only this many body bytes (an honest but short
                 answer: Content-Length and Content-Range say so), then end normally
   drop_after    send this many body bytes of an honestly announced body, then close
@@ -138,7 +140,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if match and match.group(2) and int(match.group(2)) < int(match.group(1)):
             match = None  # not a range: the whole file, as for no Range at all
         if match and not faults.get("ignore_range"):
-            start = int(match.group(1))
+            start = int(match.group(1)) + faults.get("range_shift", 0)
             if start >= size:
                 os.close(fd)
                 return 416, [("Content-Range", f"bytes */{size}"), ("Content-Length", "0")], b""

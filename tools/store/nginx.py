@@ -8,7 +8,8 @@ inside TLS).
 Everything nginx writes stays in STATE: the generated nginx.conf, its pid, error.log,
 access.log (one JSON object a line: method, path, range, status, bytes, bytes_total, msec
 (its end, seconds since the epoch), request_time (seconds it took)) and
-the temporary directories. STATE/ready appears once the port accepts connections.
+the temporary directories. A request for /redirect/SCHEME/HOST/PATH is answered with a
+302 to SCHEME://HOST/PATH. STATE/ready appears once the port accepts connections.
 
 This process becomes nginx itself, one process in the foreground (no master process),
 so the pid that started it is the pid to end: SIGTERM stops it at once. Without a master
@@ -49,6 +50,8 @@ http {{
         server_name _;
         root "{webroot}";
         location / {{ {location} }}
+        # For the tests: /redirect/SCHEME/HOST/PATH answers 302 to SCHEME://HOST/PATH.
+        location ~ ^/redirect/(https?)/([^/]+)(/.*)$ {{ return 302 $1://$2$3; }}
     }}
 }}
 """

@@ -22,6 +22,10 @@ config.json (every key optional):
     stall_then_send after the stall send the rest of the body instead of closing
     stall_before_headers  stall before sending anything
     chunk, chunk_delay    send the body in pieces of chunk bytes, pausing between them
+    location        a Location header
+    garbage         after the stall, written under the TLS layer as a stream out of
+                    step with its records would bring them: a record header of an
+                    unknown type for 256 bytes, then this many bytes of 0xFF
 
 Without force: POST /downloader_sign_in signs in; GET /pattern/N answers N bytes whose
 byte i is i % 251; anything else is 404.
@@ -127,6 +131,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         announced = force.get("content_length", len(body))
         if announced is not None:
             self.send_header("Content-Length", str(announced))
+        if "location" in force:
+            self.send_header("Location", force["location"])
         self.send_header("Connection", "close")
         self.end_headers()
         limit = len(body)
@@ -147,6 +153,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if force.get("stall_then_send"):
                     self.wfile.write(body[limit:])
                     self.wfile.flush()
+                if force.get("garbage"):
+                    # Past the TLS layer, on the socket itself.
+                    socket.socket.sendall(self.connection,
+                                          b"\x99\x03\x03\x01\x00" + b"\xff" * force["garbage"])
+                    time.sleep(force.get("stall_seconds", 60))
             elif "drop_after" in force:
                 # Let what was sent arrive first (a reset discards what the other side
                 # has not read yet), then close hard, without the orderly end a complete
