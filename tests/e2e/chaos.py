@@ -7,7 +7,7 @@ import os
 import time
 
 from downloads import PART_SIZE, TOOLS, _lines
-from harness import DriverError
+from harness import DriverError, poll
 from download_case import INSTALL_LINE, PAUSE_ID
 
 PROXY_ADDRESS = "127.0.0.5"  # plain HTTP; over HTTPS the proxy takes downloads.test's
@@ -44,6 +44,19 @@ def faults(state):
 def connections(state):
     """Every connection the proxy has closed: up, down, ended, left_in_stall, ..."""
     return _lines(os.path.join(state, "connections.jsonl"))
+
+
+def held_open(directory):
+    """Whether any Linux process has a file below directory open."""
+    prefix = os.path.realpath(directory) + os.sep
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+        except OSError:  # gone meanwhile
+            continue
+        if any(link.startswith(prefix) for link in links):
+            return True
+    return False
 
 
 def expected_request(done, path):
@@ -156,6 +169,10 @@ class Drive:
             if self.should_kill(now - began, disk):
                 case.driver.call("kill", pid)
                 ended = case.wait_exit(pid)
+                # Under Wine a killed process counts as ended before its Linux process
+                # is gone, and a write it was in the middle of still lands: the bytes
+                # on disk are those once nothing holds the files open.
+                poll(lambda: not held_open(case.product_dir()), 10)
                 self.exits.append({"pid": pid, "time": time.time(), "code": ended.get("code"),
                                    "killed": True})
                 disk = self.on_disk()
