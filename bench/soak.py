@@ -217,11 +217,13 @@ def stop_capture(process):
         process.wait()
 
 
-def proxy_streams(connections):
+def proxy_streams(connections, flipped):
     """What the proxy's own accounts say of the streams it passed on: connections whose
-    whole server stream went through with a different hash, that a reset cut with bytes
-    unsent, or whose bytes to the program stopped being TLS records."""
-    whole = [c for c in connections if c.get("from_upstream") == c["down"] and c["down"]]
+    whole server stream went through with a different hash (but for those where it
+    flipped a byte on purpose), that a reset cut with bytes unsent, or whose bytes to the
+    program stopped being TLS records."""
+    whole = [c for c in connections if c.get("from_upstream") == c["down"] and c["down"]
+             and c["connection"] not in flipped]
     return {
         "connections": len(connections),
         "whole_streams_checked": len(whole),
@@ -371,7 +373,8 @@ def summarise(drive, samples, listed, total, seconds, differing, code, removed, 
         "exits": drive.exits,
         "ended_by_itself": [e for e in drive.exits
                             if not e["killed"] and not e.get("finished")],
-        "proxy_streams": proxy_streams(connections),
+        "proxy_streams": proxy_streams(
+            connections, {f["connection"] for f in faults if f["kind"] == "flip"}),
     }
 
 
