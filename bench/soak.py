@@ -26,8 +26,10 @@ import platform
 import random
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import build_tree  # first: it puts tests/e2e on the import path
@@ -41,6 +43,9 @@ from test_sign_in import PRODUCT, TOKEN  # noqa: E402
 BUILD, BIN = build_tree.use(sys.argv)
 WORK = os.path.join(BUILD, "soak-work")
 RESULTS = os.path.join(BUILD, "bench-results", "soak.json")
+KEPT = os.path.dirname(RESULTS)
+WINE_LOG = os.path.join(KEPT, "soak-wine.log")
+CAPTURE = os.path.join(KEPT, "soak-capture")
 harness.WORK = WORK  # the program's copy, and so its downloaded files, live here
 MB = 1_000_000
 URL_PATH = "/products/soak"
@@ -62,6 +67,12 @@ SEED = setting("SEED", str(random.SystemRandom().randrange(10**6)))
 FAULT_EVERY = float(setting("FAULT_EVERY_MB", 20, 60)) * MB
 KILL_EVERY = float(setting("KILL_EVERY_S", 40, 30))
 STALL_LIMIT = float(setting("STALL_LIMIT_S", 60))
+# Wine's messages of the driver and every copy it starts, each line with the time: an
+# abort inside the platform says where it happened.
+WINEDEBUG = setting("WINEDEBUG", "+pid,err+all,warn+wininet,warn+secur32")
+# A packet capture of the proxy's two sides (the last 4 GB): what the program's system
+# received, to hold against the proxy's own hashes (bench/soak_streams.py).
+CAPTURING = setting("CAPTURE", "0") == "1"
 TIMEOUT = float(setting("TIMEOUT_S", 2400, 900))
 PROXY = {
     "latency_ms": [float(v) for v in setting("LATENCY_MS", "20 300").split()],
@@ -131,6 +142,9 @@ class Soak(DownloadTestCase):
 
     @classmethod
     def start_servers(cls):
+        read_end, write_end = os.pipe()
+        threading.Thread(target=keep_wine_log, args=(read_end,), daemon=True).start()
+        cls.driver_settings = {"environment": {"WINEDEBUG": WINEDEBUG}, "stderr": write_end}
         cls.webroot = tempfile.mkdtemp(prefix="www-", dir=WORK)
         cls.store_state = store.start_store(cls, http_port=0)
         proxy_state = tempfile.mkdtemp(prefix="proxy-", dir=WORK)
@@ -160,6 +174,68 @@ class Soak(DownloadTestCase):
 
     def soak(self):
         pass
+
+
+def keep_wine_log(read_end):
+    """Copies Wine's messages into WINE_LOG, each line after its arrival time."""
+    os.makedirs(KEPT, exist_ok=True)
+    with open(read_end, "rb", buffering=0) as source, open(WINE_LOG, "wb") as log:
+        for line in source:
+            log.write(b"%.3f " % time.time() + line)
+            log.flush()
+
+
+def start_capture():
+    """tcpdump on loopback, both sides of the proxy, in a ring of 8 files of 512 MB."""
+    shutil.rmtree(CAPTURE, ignore_errors=True)
+    os.makedirs(CAPTURE)
+    if PLAIN:
+        sides = f"(host {chaos.PROXY_ADDRESS} and port 80) or (host 127.0.0.1 and port 80)"
+    else:
+        sides = f"(host {downloads.SECURE_ADDRESS} and port 443) or (host 127.0.0.1 and port 8443)"
+    process = subprocess.Popen(
+        ["tcpdump", "-Z", "root", "-i", "lo", "-s", "0", "-B", "65536", "--immediate-mode",
+         "-U", "-C", "512", "-W", "8", "-w", os.path.join(CAPTURE, "lo.pcap"),
+         f"tcp and ({sides})"],
+        stdout=subprocess.DEVNULL, stderr=open(os.path.join(CAPTURE, "tcpdump.txt"), "w"))
+    if not harness.poll(lambda: "listening" in open(os.path.join(CAPTURE, "tcpdump.txt")).read(),
+                        10):
+        stop_capture(process)
+        raise SystemExit(f"soak: tcpdump did not start: see {CAPTURE}/tcpdump.txt")
+    return process
+
+
+def stop_capture(process):
+    if process is None:
+        return
+    time.sleep(1.5)  # what the system still holds for it, the last moments included
+    process.terminate()
+    try:
+        process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def proxy_streams(connections, flipped):
+    """What the proxy's own accounts say of the streams it passed on: connections whose
+    whole server stream went through with a different hash (but for those where it
+    flipped a byte on purpose), that a reset cut with bytes unsent, or whose bytes to the
+    program stopped being TLS records."""
+    whole = [c for c in connections if c.get("from_upstream") == c["down"] and c["down"]
+             and c["connection"] not in flipped]
+    return {
+        "connections": len(connections),
+        "whole_streams_checked": len(whole),
+        "hash_differs": [c["connection"] for c in whole
+                         if c["from_upstream_sha256"] != c["down_sha256"]],
+        "more_forwarded_than_received": [c["connection"] for c in connections
+                                         if c["down"] > c.get("from_upstream", c["down"])
+                                         and c.get("ended") != "status"],
+        "unsent_at_reset": [c["connection"] for c in connections if c.get("unsent")],
+        "not_records": [c["connection"] for c in connections
+                        if (c.get("records") or {}).get("bad_at") is not None],
+    }
 
 
 def kill_schedule():
@@ -294,6 +370,11 @@ def summarise(drive, samples, listed, total, seconds, differing, code, removed, 
             long_stalls, connections, drive.restarts)],
         "restart_checks": drive.restarts,
         "differing_files": differing, "exit_code": code, "files_removed": removed,
+        "exits": drive.exits,
+        "ended_by_itself": [e for e in drive.exits
+                            if not e["killed"] and not e.get("finished")],
+        "proxy_streams": proxy_streams(
+            connections, {f["connection"] for f in faults if f["kind"] == "flip"}),
     }
 
 
@@ -325,6 +406,13 @@ def report(r):
         ("handles, first / last / most growth in one process",
          f"{r['handles_first']} / {r['handles_last']} / {r['handle_growth_in_one_life']}",
          "growth <= 10"),
+        ("copies that ended by themselves (exit codes)",
+         [e["code"] for e in r["ended_by_itself"]] or "none", "none"),
+        ("proxy: whole streams passed on with the same hash",
+         f"{r['proxy_streams']['whole_streams_checked'] - len(r['proxy_streams']['hash_differs'])}"
+         f" of {r['proxy_streams']['whole_streams_checked']}", "all"),
+        ("proxy: streams that stopped being TLS records",
+         r["proxy_streams"]["not_records"] or "none", "none"),
         ("finished screen removed the files", r["files_removed"], ""),
     ]
     width = max(len(str(row[0])) for row in rows)
@@ -344,6 +432,13 @@ def verdict(r):
         problems.append(f"restarts asked for something else than the bytes on disk: {wrong}")
     if r["longest_standstill_s"] > r["standstill_limit_s"]:
         problems.append("the download stood still too long")
+    for e in r["ended_by_itself"]:
+        problems.append(f"a copy ended by itself with code {e['code']} (Wine's messages: "
+                        f"{WINE_LOG})")
+    streams = r["proxy_streams"]
+    if streams["hash_differs"] or streams["not_records"] or \
+            streams["more_forwarded_than_received"]:
+        problems.append(f"the proxy did not pass a stream on intact: {streams}")
     return problems
 
 
@@ -365,7 +460,10 @@ def main():
     sources = os.path.join(WORK, "product")
     names = make_sources(sources)
     case = None
+    capture = None
     try:
+        if CAPTURING:
+            capture = start_capture()
         Soak.setUpClass()
         listed, total = downloads.publish_product(sources, names, Soak.webroot, URL_PATH)
         store.configure(Soak.store_state, tokens=[TOKEN], products={
@@ -406,6 +504,11 @@ def main():
             differing, code, removed = finish(case, pid, hwnd, listed, sources)
         else:
             differing, code, removed = ["(not finished)"], None, False
+        if drive.final is not None and code is not None:
+            drive.exits.append({"pid": drive.final[0], "time": time.time(), "code": code,
+                                "killed": False, "finished": True})
+        stop_capture(capture)
+        capture = None
         results = summarise(drive, samples, listed, total, seconds, differing, code, removed,
                             Soak.nginx, Soak.proxy)
         results["failure"] = failure
@@ -418,12 +521,15 @@ def main():
         with open(RESULTS, "w") as f:
             json.dump(results, f, indent=1)
         report(results)
-        print(f"Figures kept in {RESULTS}")
+        print(f"Figures kept in {RESULTS}; Wine's messages in {WINE_LOG}")
+        if CAPTURING:
+            print(f"Capture in {CAPTURE}: python3 bench/soak_streams.py {KEPT}")
         problems = verdict(results)
         for problem in problems:
             say(f"FAILED: {problem}")
         return 1 if problems else 0
     finally:
+        stop_capture(capture)
         if case is not None:
             case.tearDown()
         Soak.tearDownClass()

@@ -7,7 +7,7 @@ import os
 import time
 
 from downloads import PART_SIZE, TOOLS, _lines
-from harness import DriverError
+from harness import DriverError, poll
 from download_case import INSTALL_LINE, PAUSE_ID
 
 PROXY_ADDRESS = "127.0.0.5"  # plain HTTP; over HTTPS the proxy takes downloads.test's
@@ -44,6 +44,19 @@ def faults(state):
 def connections(state):
     """Every connection the proxy has closed: up, down, ended, left_in_stall, ..."""
     return _lines(os.path.join(state, "connections.jsonl"))
+
+
+def held_open(directory):
+    """Whether any Linux process has a file below directory open."""
+    prefix = os.path.realpath(directory) + os.sep
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+        except OSError:  # gone meanwhile
+            continue
+        if any(link.startswith(prefix) for link in links):
+            return True
+    return False
 
 
 def expected_request(done, path):
@@ -85,6 +98,9 @@ class Drive:
         self.limit, self.sample, self.sample_every = limit, sample, sample_every
         self.say = say or (lambda text: None)
         self.restarts, self.boxes = [], []
+        # How each process ended: {"pid", "time", "code", "killed"}; a code with killed
+        # false is the program ending by itself before the install screen.
+        self.exits = []
         self.reconnects = 0
         self.standstill = 0.0
         self.final = None  # (pid, hwnd) of the program that reached the install screen
@@ -104,6 +120,9 @@ class Drive:
             return self._run()
         except DriverError as error:
             ended = self.case.driver.call("wait_exit", self.pid, 0)
+            if ended["exited"]:
+                self.exits.append({"pid": self.pid, "time": time.time(), "code": ended["code"],
+                                   "killed": False})
             state = f"ended with code {ended['code']}" if ended["exited"] else "still runs"
             raise AssertionError(f"{error}; the program {state}") from None
 
@@ -153,7 +172,13 @@ class Drive:
                     self.sample(pid, status)
             if self.should_kill(now - began, disk):
                 case.driver.call("kill", pid)
-                case.wait_exit(pid)
+                ended = case.wait_exit(pid)
+                # Under Wine a killed process counts as ended before its Linux process
+                # is gone, and a write it was in the middle of still lands: the bytes
+                # on disk are those once nothing holds the files open.
+                poll(lambda: not held_open(case.product_dir()), 10)
+                self.exits.append({"pid": pid, "time": time.time(), "code": ended.get("code"),
+                                   "killed": True})
                 disk = self.on_disk()
                 self.say(f"killed at {disk} bytes on disk; starting again")
                 self.restarts.append({"time": time.time(), "disk": disk})

@@ -112,13 +112,14 @@ class Image:
 class Driver:
     """One qv-driver.exe process; every call answers within REPLY_TIMEOUT_S or fails."""
 
-    def __init__(self, environment=None):
-        """environment: variables for the driver and every program it starts."""
+    def __init__(self, environment=None, stderr=subprocess.DEVNULL):
+        """environment: variables for the driver and every program it starts; stderr:
+        where their Wine messages go (the programs inherit the driver's)."""
         env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         env.update(environment or {})
         self.process = subprocess.Popen(
             ["wine", DRIVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL, text=True, bufsize=1, env=env)
+            stderr=stderr, text=True, bufsize=1, env=env)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -166,6 +167,7 @@ class E2ETestCase(unittest.TestCase):
     """Base class of every group: one driver per class, cleanup by pid per test."""
 
     driver = None
+    driver_settings = {}  # Driver's arguments, for a group that needs Wine's messages
     servers = []
 
     @classmethod
@@ -188,7 +190,7 @@ class E2ETestCase(unittest.TestCase):
     def setUpClass(cls):
         cls.servers = []
         cls.start_servers()
-        cls.driver = Driver()
+        cls.driver = Driver(**cls.driver_settings)
 
     @classmethod
     def tearDownClass(cls):

@@ -26,13 +26,21 @@ connection.
 Every fault played is one JSON line in STATE/faults.jsonl: time (seconds since the
 epoch), connection, kind, offset, and its measure (ms, bytes_per_s, status, seconds).
 Every connection, once closed, is one line in STATE/connections.jsonl: connection,
-start, end, tls, up (bytes from the client), down (bytes to the client), ended ("reset",
-"status", "client", "upstream"), left_in_stall (the client closed during a stall).
+start, end, peer and upstream_port (the client's port and the proxy's towards the
+server, to find both in a packet capture), tls, up (bytes from the client), down (bytes
+to the client), ended ("reset", "status", "client", "upstream"), left_in_stall (the
+client closed during a stall), and what shows that the server's stream passed intact:
+from_upstream and from_upstream_sha256 (every byte the server sent), down_sha256 (the
+bytes to the client: the same hash when the whole stream went through), unsent (bytes
+a reset threw away before the system took them: 0 unless the client read nothing for
+2 s) and, on TLS, records: the record layout of the bytes to the client (whole records,
+where an unfinished last one began, the offset of a header that is not a record's).
 SIGTERM ends it at once.
 """
 import argparse
 import asyncio
 import fcntl
+import hashlib
 import json
 import os
 import random
@@ -49,6 +57,8 @@ UPSTREAM_BUFFER = 128 * 1024
 ANSWERS = {500: "Internal Server Error", 503: "Service Unavailable"}
 # No answer's headers from nginx are longer: a flip from here on lands in the body.
 HEADERS_AT_MOST = 4096
+# TLS 1.2 records: type 20-23, version 3.x, at most 2^14 + 2048 bytes of ciphertext.
+RECORD_HEADER, RECORD_MOST = 5, 16384 + 2048
 
 
 class Settings:
@@ -116,27 +126,72 @@ class TokenBucket:
             await asyncio.sleep((count - self.tokens) / self.rate)
 
 
-def reset(writer):
+async def reset(writer):
     """A reset, once the client could read what was sent (bounded): the offset logged
-    is then the offset it saw."""
-    sock = writer.get_extra_info("socket")
-    if sock is None:
-        writer.transport.abort()
-        return
+    is then the offset it saw. Returns the bytes the reset threw away unsent (0 unless
+    the client read nothing for 2 s)."""
     deadline = time.monotonic() + 2
+    transport = writer.transport
+    sock = writer.get_extra_info("socket")
     while time.monotonic() < deadline:
+        # First what the event loop still holds, then what the system holds.
+        queued = transport.get_write_buffer_size()
+        if not queued and sock is not None:
+            try:
+                queued = struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ,
+                                                        b"\0" * 4))[0]
+            except OSError:
+                break
+        if not queued:
+            break
+        await asyncio.sleep(0.005)
+    unsent = transport.get_write_buffer_size()
+    if sock is not None:
         try:
-            queued = fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         except OSError:
-            break
-        if struct.unpack("i", queued)[0] == 0:
-            break
-        time.sleep(0.005)
-    try:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    except OSError:
-        pass
-    writer.transport.abort()
+            pass
+    transport.abort()
+    return unsent
+
+
+class RecordCheck:
+    """Follows the TLS record layout of a byte stream: a proxy that lost, doubled or
+    reordered bytes shows as a header that is not one."""
+
+    def __init__(self):
+        self.whole, self.left, self.header, self.bad_at = 0, 0, b"", None
+        self.offset = self.start = 0  # bytes seen; where the current record began
+
+    def feed(self, data):
+        position = 0
+        while position < len(data) and self.bad_at is None:
+            if self.left:
+                step = min(self.left, len(data) - position)
+                self.left -= step
+                position += step
+            else:
+                step = min(RECORD_HEADER - len(self.header), len(data) - position)
+                self.header += data[position:position + step]
+                position += step
+                if len(self.header) < RECORD_HEADER:
+                    continue
+                kind, major = self.header[0], self.header[1]
+                self.left = int.from_bytes(self.header[3:5], "big")
+                self.header = b""
+                if not 20 <= kind <= 23 or major != 3 or self.left > RECORD_MOST:
+                    self.bad_at = self.start
+            if not self.left and not self.header and self.bad_at is None:
+                self.whole += 1
+                self.start = self.offset + position
+        self.offset += len(data)
+
+    def summary(self):
+        """Whole records, where the unfinished last one began (None: the stream ended
+        on a boundary), the offset of the first header that is not a record's."""
+        ended_inside = self.left or self.header
+        return {"whole": self.whole, "last_start": self.start if ended_inside else None,
+                "bad_at": self.bad_at}
 
 
 class Connection:
@@ -144,8 +199,13 @@ class Connection:
         self.proxy, self.number = proxy, number
         self.reader, self.writer = reader, writer
         self.plan = make_plan(proxy.settings, number)
-        self.entry = {"connection": number, "start": time.time(), "tls": False, "up": 0,
-                      "down": 0, "ended": "client", "left_in_stall": False}
+        peer = writer.get_extra_info("peername")
+        self.entry = {"connection": number, "start": time.time(),
+                      "peer": peer[1] if peer else None, "tls": False, "up": 0, "down": 0,
+                      "ended": "client", "left_in_stall": False, "from_upstream": 0,
+                      "unsent": 0}
+        self.from_upstream, self.to_client = hashlib.sha256(), hashlib.sha256()
+        self.records = RecordCheck()
         self.client_gone = asyncio.Event()
         self.stalling = False
 
@@ -175,6 +235,7 @@ class Connection:
             sock.setblocking(False)
             await asyncio.get_running_loop().sock_connect(sock, (host, port))
             up_reader, upstream = await asyncio.open_connection(sock=sock)
+            self.entry["upstream_port"] = sock.getsockname()[1]
             upstream.write(first)
             # Whichever way ends first ends the connection: the server's end or a
             # fault, or the client leaving (a kill, a pause).
@@ -194,6 +255,10 @@ class Connection:
             if not self.writer.transport.is_closing():
                 self.writer.close()
             self.entry["end"] = time.time()
+            self.entry["from_upstream_sha256"] = self.from_upstream.hexdigest()
+            self.entry["down_sha256"] = self.to_client.hexdigest()
+            if self.entry["tls"]:
+                self.entry["records"] = self.records.summary()
             self.proxy.log.connection(self.entry)
 
     async def answer_status(self, first):
@@ -211,6 +276,7 @@ class Connection:
         answer = (f"HTTP/1.1 {status} {ANSWERS[status]}\r\nContent-Type: text/plain\r\n"
                   f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n").encode() + body
         self.writer.write(answer)
+        self.to_client.update(answer)
         await self.writer.drain()
         self.entry["down"] += len(answer)
         self.entry["ended"] = "status"
@@ -238,6 +304,8 @@ class Connection:
         bucket = TokenBucket(self.plan["rate"])
         started = False
         while data := await up_reader.read(CHUNK):
+            self.entry["from_upstream"] += len(data)
+            self.from_upstream.update(data)
             if not started:
                 started = True
                 await asyncio.sleep(self.plan["latency"])
@@ -260,13 +328,18 @@ class Connection:
                 if events:
                     piece = min(piece, events[0][0] - self.entry["down"])
                 await bucket.take(piece)
-                chunk = data[position:position + piece]
+                out = data[position:position + piece]
                 if flip:
-                    chunk = bytes([chunk[0] ^ 0xFF]) + chunk[1:]
-                self.writer.write(chunk)
-                await self.writer.drain()
+                    out = bytes([out[0] ^ 0xFF]) + out[1:]
+                # Counted as it is handed over, with its hash: a client that leaves
+                # during the drain must not leave them out of step.
+                self.writer.write(out)
                 self.entry["down"] += piece
+                self.to_client.update(out)
+                if self.entry["tls"]:
+                    self.records.feed(out)
                 position += piece
+                await self.writer.drain()
         if self.entry["ended"] != "status":
             self.entry["ended"] = "upstream"
 
@@ -286,7 +359,7 @@ class Connection:
                 return False
             if kind == "stall":
                 return True
-        reset(self.writer)
+        self.entry["unsent"] = await reset(self.writer)
         self.entry["ended"] = "reset"
         return False
 
