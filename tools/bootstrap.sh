@@ -12,6 +12,8 @@ packages=(
     wine wine64 xvfb xauth x11-utils imagemagick
     # local servers and the private network namespace they run in
     nginx-light openssl python3 iproute2 util-linux procps
+    # the Japanese locale that names in code page 932 are tested under
+    locales
     # signing a buyer's copy (tools/store/make-copy)
     osslsigncode
 )
