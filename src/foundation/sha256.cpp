@@ -1,7 +1,7 @@
 // SHA-256 written from FIPS 180-4. Under Wine the platform's hash runs at about a sixth
 // of what the SHA extensions give, and a download hands every 32 KB to it, so the
 // program carries its own: the extensions' round instructions where cpuid offers them,
-// the specification's rounds otherwise.
+// FIPS 180-4's plain rounds otherwise.
 #include "foundation/sha256.h"
 
 #include <cstring>
@@ -33,7 +33,7 @@ std::uint32_t load_be32(const std::uint8_t* p) {
            static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
 }
 
-// The specification's compression, one 64-byte block at a time.
+// FIPS 180-4's compression in plain code, one 64-byte block at a time.
 void compress_plain(std::uint32_t h[8], const std::uint8_t* data, std::size_t blocks) {
     for (; blocks != 0; --blocks, data += 64) {
         std::uint32_t w[64];
