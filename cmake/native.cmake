@@ -26,7 +26,7 @@ target_link_options(quarryvale-stamp PRIVATE -fno-sanitize=all)
 
 add_executable(unit_tests
     tests/unit/util_test.cpp
-    tests/unit/download_parse_test.cpp
+    tests/unit/product_list_test.cpp
     tests/unit/download_status_test.cpp
     tests/unit/form_body_test.cpp
     tests/unit/sha256_test.cpp

@@ -22,7 +22,7 @@ endif()
 add_custom_command(OUTPUT ${QV_GENERATED}/about.cpp
     COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
             -DOUTPUT=${QV_GENERATED}/about.cpp -P ${PROJECT_SOURCE_DIR}/cmake/build_info.cmake
-    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/build_info.cmake src/shell/main.cpp ${QV_SCREEN_SOURCES}
+    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/build_info.cmake src/shell/main.cpp ${QV_PROGRAM_SOURCES}
             qv_net
             ${QV_REVISION_DEPENDS}
     COMMENT "Stamping the About text with the build time and revision")
@@ -33,7 +33,7 @@ configure_file(src/resources/program.rc.in ${QV_GENERATED}/program.rc @ONLY)
 set_source_files_properties(${QV_GENERATED}/program.rc PROPERTIES
     OBJECT_DEPENDS "${QV_ICON_FILE};${QV_MANIFEST_FILE};${PROJECT_SOURCE_DIR}/src/resources/resource.h")
 
-add_executable(quarryvale-downloader WIN32 src/shell/main.cpp ${QV_SCREEN_SOURCES}
+add_executable(quarryvale-downloader WIN32 src/shell/main.cpp ${QV_PROGRAM_SOURCES}
     ${QV_GENERATED}/about.cpp ${QV_GENERATED}/program.rc)
 # Not qv_strict: its options would reach the resource compiler too.
 target_compile_options(quarryvale-downloader PRIVATE

@@ -66,7 +66,7 @@ qv_store_test(sign_in_tests tests/win/sign_in_test.cpp src/screens/sign_in.cpp)
 
 # The download's state machine against stand-ins for its screen and engine.
 add_executable(download_control_tests tests/win/download_control_test.cpp
-                                      src/screens/download_control.cpp)
+                                      src/download/control.cpp)
 qv_strict(download_control_tests)
 target_link_libraries(download_control_tests PRIVATE qv_net gtest gtest_main)
 gtest_discover_tests(download_control_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)

@@ -5,12 +5,13 @@
 
 #include <cstdlib>
 
+#include "download/control.h"
+#include "download/product.h"
+#include "download/state.h"
 #include "foundation/util.h"
 #include "net/net.h"
 #include "resources/resource.h"
 #include "resources/token_block.h"
-#include "screens/download.h"
-#include "screens/download_internal.h"
 #include "shell/main_thread.h"
 
 namespace {

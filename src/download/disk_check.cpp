@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "download/product.h"
+#include "download/state.h"
 #include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "resources/token_block.h"
-#include "screens/download.h"
-#include "screens/download_internal.h"
 #include "shell/main_thread.h"
 
 std::vector<file_hash>& hashes = *new std::vector<file_hash>;

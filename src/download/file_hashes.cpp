@@ -1,5 +1,5 @@
 // The per-file hash table of a product whose store gave hashes.
-#include "screens/download_hashes.h"
+#include "download/file_hashes.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "download/product_list.h"
 #include "foundation/sha256.h"
-#include "screens/download_parse.h"
 
 struct file_hash {
     sha256_state running; // over the file's first running.length bytes as on disk

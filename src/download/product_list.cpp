@@ -1,6 +1,6 @@
 // Judging and parsing the sign-in response. Every field read here starts at or before
 // the reader's terminator, so a strlen from it stops there at the latest.
-#include "screens/download_parse.h"
+#include "download/product_list.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,5 +1,5 @@
-// The download module's shared state and the operations its files offer each other.
-// Not for other modules: they use screens/download.h.
+// The download's shared state and the operations its files and its screen offer each
+// other. Not for other modules: they use download/product.h and download/control.h.
 //
 // Two threads share this state: the window's thread and the download worker of the
 // current attempt (one attempt at a time; the next starts only after the last one has
@@ -11,10 +11,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "download/file_hashes.h"
+#include "download/product_list.h"
 #include "net/net.h"
-#include "screens/download_hashes.h"
-#include "screens/download_parse.h"
-#include "screens/download_status.h"
 
 // ---- written once by download(), on the window's thread, before the first worker ----
 extern product_specification& product; // what the store said to fetch; never destroyed
@@ -39,25 +38,24 @@ extern void (*interrupted_callback)(); // what runs once the worker has stopped
 extern net_context* request_context;   // the exchange the worker reads, while published
 
 // ---- window's thread only ----
-extern int state;                 // 0 not started, 1 paused, 2 running, 3 waiting to reconnect,
-                                  // 4 stopping: the buyer's stop is carried out, nothing starts
-extern const char* status;        // shown before the progress text; null while the rate shows
-extern bool status_owned;         // status is the reconnect text, released by whoever replaces it
-extern bool screen_open;          // the controls exist and status texts still matter
-extern bool completed;            // on_done has run: the installer's turn, nothing here changes
-extern std::int64_t ui_done_size; // the window's copy of done_size
+extern int state;        // 0 not started, 1 paused, 2 running, 3 waiting to reconnect,
+                         // 4 stopping: the buyer's stop is carried out, nothing starts
+extern bool screen_open; // the controls exist and status texts still matter
+extern bool completed;   // on_done has run: the installer's turn, nothing here changes
 extern HWND pause_button;
 
-// Screen (download.cpp).
-void make_status_text();
+// The screen (screens/download.cpp), on the window's thread.
+// Shows text (null: the rate) before the progress text; an owned text is the reconnect
+// text, released by whoever replaces it.
 void set_status(const char* text, bool owned);
+void make_status_text();
 void on_progress();
 void on_done();
 
-// Engine (download_engine.cpp).
+// Worker (worker.cpp).
 void start_thread();
 
-// Checks against the published hashes (download_check.cpp), on the worker.
+// Checks against the published hashes (disk_check.cpp), on the worker.
 // The resume scan's part for a product with hashes: every listed file found on disk is
 // hashed as far as this run has not hashed it yet, and a complete one is judged. 0 to go
 // on: each file then either matches, or keeps on disk exactly the bytes its running hash
@@ -66,7 +64,7 @@ void start_thread();
 // 3 when a file cannot be read (*failed names it, *error says why; nothing is changed).
 int check_files_on_disk(const char** failed, DWORD* error);
 
-// State machine (download_control.cpp).
+// State machine (control.cpp).
 // What Stop, No removes the product's files with: delete_product_files, or a test's
 // stand-in.
 extern int (*remove_product_files)(const wchar_t* download_dir, const char* product);

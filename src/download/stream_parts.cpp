@@ -1,4 +1,4 @@
-#include "screens/download_stream.h"
+#include "download/stream_parts.h"
 
 #include <cstdio>
 

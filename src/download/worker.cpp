@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "download/product.h"
+#include "download/state.h"
+#include "download/stream_parts.h"
 #include "foundation/folder_win.h"
 #include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "resources/token_block.h"
-#include "screens/download.h"
-#include "screens/download_internal.h"
-#include "screens/download_stream.h"
 #include "shell/main_thread.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // How the system reads the names the store sends and how it tells two names apart. The
 // store's names are bytes in the buyer's ANSI code page, which the A functions turn
-// into UTF-16 before the file system sees them; the checks in screens/download_parse.cpp
+// into UTF-16 before the file system sees them; the checks in download/product_list.cpp
 // judge that UTF-16 name. names_win.cpp answers with Win32, names_posix.cpp with a
 // stand-in for the native tests and the fuzzer.
 #pragma once

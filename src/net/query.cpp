@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "foundation/util.h"
-#include "screens/sign_in.h"
 #include "shell/main_thread.h"
 
 namespace {

@@ -23,3 +23,8 @@ struct query_context {
 
 // Encodes the fields (they may die when this returns) and starts the worker.
 void query(query_context* context, const query_field* fields);
+
+// The completion of every query, run on the window's thread while the query's worker
+// waits. The sign-in screen, the one that asks, defines it; tests of the query link
+// their own.
+void sign_in_query_done();

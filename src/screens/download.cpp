@@ -1,6 +1,7 @@
 // The download screen: the title, one status line (a status text, or the rate, the
-// amount done and the time left), a progress bar, and the Stop and Pause buttons. It
-// also holds the module's shared state (screens/download_internal.h).
+// amount done and the time left), a progress bar, and the Stop and Pause buttons. What
+// it shows comes from the download itself (src/download/), whose worker and state
+// machine call the screen's side of download/state.h.
 #include "screens/download.h"
 
 #include <windows.h>
@@ -8,39 +9,21 @@
 #include <commctrl.h>
 
 #include <cstdlib>
-#include <cwchar>
 
-#include "foundation/path_win.h"
+#include "download/product.h"
+#include "download/state.h"
 #include "foundation/util.h"
-#include "screens/download_internal.h"
-#include "screens/install.h"
+#include "screens/download_status.h"
 #include "shell/main_thread.h"
 
-wchar_t download_dir[MAX_PATH + 32];
-
-product_specification& product = *new product_specification;
-CRITICAL_SECTION critical_section;
-
-std::int64_t done_size = 0;
-const char* current_file = nullptr;
-HANDLE current_file_handle = INVALID_HANDLE_VALUE;
-std::int64_t current_file_size = 0;
-std::int64_t current_file_size_left = 0;
-char* error_message = nullptr;
-std::uint32_t last_net_error = 0;
-
-void (*interrupted_callback)() = nullptr;
-net_context* request_context = nullptr;
-
-int state = 0;
-const char* status = nullptr;
-bool status_owned = false;
 bool screen_open = false;
-bool completed = false;
-std::int64_t ui_done_size = 0;
 HWND pause_button = nullptr;
 
 namespace {
+
+const char* status = nullptr;  // shown before the progress text; null while the rate shows
+bool status_owned = false;     // status is the reconnect text, released by whoever replaces it
+std::int64_t ui_done_size = 0; // the window's copy of done_size
 
 constexpr UINT_PTR refresh_timer = 1;
 constexpr UINT refresh_period_ms = 50;
@@ -87,28 +70,14 @@ void create_screen() {
 
 } // namespace
 
-const char* download_title() {
-    return product.download_title;
-}
-
-const char* download_executable() {
-    return product.download_executable;
-}
-
 void download(char* response, std::size_t length) {
-    std::wstring directory;
-    // A cut-off name would put the files somewhere else: treat it as the failure it is.
-    system_assert_("GetModuleFileName", program_directory(directory));
-    directory += L"Quarryvale temporary files";
-    std::wmemcpy(download_dir, directory.c_str(), directory.size() + 1);
-
+    const bool readable = read_product(response, length);
     current_screen = 1;
     status = "Initializing...";
-    if (!parse_product_specification(response, length, product)) {
+    if (!readable) {
         show_error(cannot_understand_text);
         return;
     }
-    hashes = published_hashes(product);
     const INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&classes);
     create_screen();
@@ -170,5 +139,5 @@ void on_done() {
         pending();
         return;
     }
-    install_init();
+    hand_over(next_screen::install);
 }

@@ -6,10 +6,9 @@
 
 #include <cstdlib>
 
+#include "download/product.h"
 #include "foundation/util.h"
 #include "resources/token_block.h"
-#include "screens/download.h"
-#include "screens/install.h"
 #include "shell/main_thread.h"
 
 namespace {
@@ -70,5 +69,5 @@ void finished_process_message(unsigned id, unsigned code) {
         DestroyWindow(control);
     }
     button = nullptr;
-    install_init();
+    hand_over(next_screen::install);
 }

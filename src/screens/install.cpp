@@ -9,11 +9,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "download/product.h"
 #include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "resources/token_block.h"
-#include "screens/download.h"
-#include "screens/finished.h"
 #include "shell/main_thread.h"
 
 namespace {
@@ -123,7 +122,7 @@ void install_done() {
     DestroyWindow(title_label);
     ShowWindow(main_window, SW_SHOW);
     SetForegroundWindow(main_window);
-    finished_init();
+    hand_over(next_screen::finished);
 }
 
 DWORD WINAPI thread_proc(LPVOID) {

@@ -10,12 +10,12 @@
 
 #include <cstdlib>
 
+#include "download/product_list.h"
 #include "foundation/util.h"
 #include "net/query.h"
 #include "resources/resource.h"
 #include "resources/token_block.h"
 #include "screens/download.h"
-#include "screens/download_parse.h"
 #include "shell/main_thread.h"
 
 namespace {

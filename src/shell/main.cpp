@@ -10,12 +10,14 @@
 
 #include <string>
 
+#include "download/control.h"
 #include "foundation/util.h"
 #include "resources/about.h"
 #include "resources/resource.h"
 #include "resources/token_block.h"
 #include "screens/download.h"
 #include "screens/finished.h"
+#include "screens/install.h"
 #include "screens/sign_in.h"
 #include "shell/frame.h"
 #include "shell/main_thread.h"
@@ -177,6 +179,17 @@ void on_status(LPARAM lparam) {
     }
 }
 
+void on_screen(WPARAM next) {
+    switch (static_cast<next_screen>(next)) {
+    case next_screen::install:
+        install_init();
+        break;
+    case next_screen::finished:
+        finished_init();
+        break;
+    }
+}
+
 LRESULT CALLBACK wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_CREATE:
@@ -206,6 +219,9 @@ LRESULT CALLBACK wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
         return on_call_message(lparam);
     case status_message:
         on_status(lparam);
+        return 0;
+    case screen_message:
+        on_screen(wparam);
         return 0;
     default:
         break;

@@ -11,6 +11,19 @@
 inline constexpr UINT call_message = WM_USER + 1;
 // A constant text or null (lParam) for the current screen's status operation.
 inline constexpr UINT status_message = WM_USER + 2;
+// The screen that takes over (wParam, a next_screen) from the one that ends.
+inline constexpr UINT screen_message = WM_USER + 3;
+
+// The screens that follow another one. A screen that ends names its successor here and
+// the window procedure, which knows every screen, starts it: so no screen includes the
+// header of the screen after it, and the install and finished screens can name each
+// other.
+enum class next_screen : WPARAM { install, finished };
+
+// On the window's thread only: starts the next screen and returns once it has started.
+inline void hand_over(next_screen next) {
+    SendMessageA(main_window, screen_message, static_cast<WPARAM>(next), 0);
+}
 
 // Runs function on the window's thread and returns when it has returned. Only for
 // worker threads; ends the program if the window no longer exists.

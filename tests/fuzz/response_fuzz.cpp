@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "download/product_list.h"
 #include "foundation/names_platform.h"
-#include "screens/download_parse.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "download/stream_parts.h"
 #include "screens/download_status.h"
-#include "screens/download_stream.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "download/file_hashes.h"
+#include "download/product_list.h"
 #include "foundation/names_platform.h"
-#include "screens/download_hashes.h"
-#include "screens/download_parse.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The download's state machine (screens/download_control.cpp) on a real window under
+// The download's state machine (download/control.cpp) on a real window under
 // Wine, against stand-ins for the screen and the engine: Stop, No while waiting to
 // reconnect. Wine's own removal handles no messages while it works, so the stand-in
 // removal handles them for longer than the 5 s wait, as Windows' progress window does;
@@ -9,15 +9,16 @@
 #include <cstdlib>
 #include <string>
 
+#include "download/control.h"
+#include "download/product.h"
+#include "download/state.h"
 #include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "notice_guard.h"
 #include "resources/token_block.h"
-#include "screens/download.h"
-#include "screens/download_internal.h"
 #include "shell/main_thread.h"
 
-// ---- stand-ins for the screen and the engine (download.cpp, download_engine.cpp) ----
+// ---- stand-ins for the screen and the engine (screens/download.cpp, download/worker.cpp) ----
 
 wchar_t download_dir[MAX_PATH];
 CRITICAL_SECTION critical_section;

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "download/product_list.h"
 #include "foundation/names_platform.h"
 #include "foundation/path_win.h"
-#include "screens/download_parse.h"
 
 namespace {
 
