@@ -137,7 +137,10 @@ std::string cmd_wait_window(const command_args& args, json_writer& reply) {
             return search.found != nullptr ? "window never became visible" : "no window";
         }
         if (process_ended(search.pid)) {
-            return "the process ended without showing its window";
+            DWORD code = 0;
+            GetExitCodeProcess(processes[search.pid], &code);
+            return "the process ended without showing its window (exit code " +
+                   std::to_string(code) + ")";
         }
         Sleep(1);
     }
