@@ -15,6 +15,8 @@ config.json (every key optional):
   force     a forced answer instead of the store's own, for every request:
     status          HTTP status (default 200)
     body            the body as text; each character is one byte (latin-1, "\u0000" is NUL)
+    pad_to          the body followed by "x" up to this many bytes (a long answer without
+                    a long configuration)
     content_length  the Content-Length to announce (default: the body's length;
                     null sends none and ends the body by closing the connection)
     drop_after      close the connection after this many body bytes
@@ -116,6 +118,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "body" in force or "status" in force:
             status = force.get("status", 200)
             body = force.get("body", "").encode("latin-1")
+            body += b"x" * max(0, force.get("pad_to", 0) - len(body))
         elif self.command == "POST" and self.path == "/downloader_sign_in":
             body = sign_in(config, fields)
         elif self.command == "GET" and self.path.startswith("/pattern/"):
