@@ -26,6 +26,7 @@ config.json (every key optional):
     stall_before_headers  stall before sending anything
     chunk, chunk_delay    send the body in pieces of chunk bytes, pausing between them
     location        a Location header
+    headers         more headers, [["name", "value"], ...] (Set-Cookie, WWW-Authenticate)
     garbage         after the stall, written under the TLS layer as a stream out of
                     step with its records would bring them: a record header of an
                     unknown type for 256 bytes, then this many bytes of 0xFF
@@ -137,6 +138,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(announced))
         if "location" in force:
             self.send_header("Location", force["location"])
+        for name, value in force.get("headers", []):
+            self.send_header(name, value)
         self.send_header("Connection", "close")
         self.end_headers()
         limit = len(body)
