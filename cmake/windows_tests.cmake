@@ -70,3 +70,11 @@ add_executable(download_control_tests tests/win/download_control_test.cpp
 qv_strict(download_control_tests)
 target_link_libraries(download_control_tests PRIVATE qv_net gtest gtest_main)
 gtest_discover_tests(download_control_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+
+# The installer's last check on real files, against stand-ins for the download screen.
+add_executable(installer_check_tests tests/win/installer_check_test.cpp
+                                     src/download/disk_check.cpp src/download/product.cpp
+                                     src/download/state.cpp)
+qv_strict(installer_check_tests)
+target_link_libraries(installer_check_tests PRIVATE qv_net gtest gtest_main)
+gtest_discover_tests(installer_check_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)

@@ -211,5 +211,7 @@ bool download_installer_matches(void* installer) {
         return hash_from_disk(installer, entry, file.size, nullptr) == read_result::hashed &&
                running_hash_matches(entry);
     }
-    return true;
+    // The store vouched for every file but this one: a launch file left on disk by
+    // someone else is nothing it published.
+    return false;
 }

@@ -19,7 +19,8 @@ const char* download_title();
 const char* download_executable();
 
 // True when the store gave no hashes, or when the installer ("launch") read through the
-// handle that holds it, from its first byte, is exactly what the store published.
+// handle that holds it, from its first byte, is exactly what the store published. With
+// hashes, a list that names no "launch" published no installer: false.
 bool download_installer_matches(void* installer);
 inline constexpr const char* mismatch_template =
     "The bytes of the file %1!s! do not match what the store published.";

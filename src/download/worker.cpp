@@ -173,12 +173,13 @@ int begin_next_file() {
     const std::int64_t kept =
         hashes.empty() ? 0 : static_cast<std::int64_t>(hashes[next_index].running.length);
     // Every directory below the product's folder is made as needed; made inside it, each
-    // takes on its permissions.
+    // takes on its permissions. The store may separate folders with either slash; read in
+    // the ANSI code page first, so a trail byte 0x5C is part of its character, no slash.
     const std::wstring base = product_dir();
     std::wstring path = base + L"\\" + widen(current_file);
     for (std::size_t i = base.size() + 1; i < path.size(); ++i) {
         wchar_t& c = path[i];
-        if (c != L'/') {
+        if (c != L'/' && c != L'\\') {
             continue;
         }
         c = L'\0';

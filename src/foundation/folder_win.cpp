@@ -219,6 +219,24 @@ folder_verdict check_folder(const wchar_t* path, DWORD& error) {
                                            : folder_verdict::trusted;
 }
 
+bool volume_keeps_permissions(DWORD file_system_flags) {
+    return (file_system_flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+bool volume_flags(const wchar_t* path, DWORD& flags) {
+    // Asked of the folder itself, not of a root path: a drive mounted in a folder of
+    // another is its own drive, and a link leads to where the files would really go.
+    const HANDLE h = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const unique_handle folder(h);
+    return GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) !=
+           FALSE;
+}
+
 std::wstring protected_folder_sddl() {
     const std::unique_ptr<BYTE[]> user = token_user();
     if (!user) {
@@ -274,6 +292,14 @@ std::string folder_refusal(const wchar_t* path, folder_verdict verdict, DWORD) {
         return format_string("The folder %1!s! is not used because its owner and permissions "
                              "cannot be read",
                              narrow(path).c_str());
+    case folder_verdict::no_permissions:
+        return format_string("The folder %1!s! is not used because it is on a drive that keeps "
+                             "no permissions (such as a FAT32 or exFAT drive, or some network "
+                             "drives), so this drive cannot protect the files that this program "
+                             "would start as administrator. Copy this program to a folder on "
+                             "the computer's own drive (Downloads, for instance) and run it from "
+                             "there.",
+                             narrow(path).c_str());
     }
     return format_string("The folder %1!s! is not used because %2!s!. It may have been made by "
                          "another user, and this program would start what is in it as "
@@ -283,6 +309,14 @@ std::string folder_refusal(const wchar_t* path, folder_verdict verdict, DWORD) {
 
 bool product_folders_usable(const std::wstring& download_dir, const std::wstring& product_dir,
                             bool create, folder_problem& problem) {
+    // Asked of the folder the program runs from, which exists, before anything is made
+    // in it. When the flags cannot be read, the folders' own checks below still apply.
+    const std::wstring beside = download_dir.substr(0, download_dir.find_last_of(L'\\') + 1);
+    DWORD flags = 0;
+    if (volume_flags(beside.c_str(), flags) && !volume_keeps_permissions(flags)) {
+        problem = {folder_refusal(download_dir.c_str(), folder_verdict::no_permissions, 0), 0};
+        return false;
+    }
     for (const std::wstring* path : {&download_dir, &product_dir}) {
         DWORD error = 0;
         folder_verdict verdict = check_folder(path->c_str(), error);

@@ -18,7 +18,17 @@ enum class folder_verdict {
     foreign_owner,    // owned by someone other than the administrators, SYSTEM or the buyer
     others_may_write, // someone else may change or delete what is in it
     unreadable,       // its owner or permissions cannot be read (error says why)
+    no_permissions,   // on a drive that keeps no permissions (FAT32, exFAT, some shares)
 };
+
+// False for a drive that keeps no permissions, judged from its file system flags
+// (GetVolumeInformationW: without FILE_PERSISTENT_ACLS): FAT32, exFAT and some network
+// shares let anyone change what is on them, whatever permissions the program asks for.
+bool volume_keeps_permissions(DWORD file_system_flags);
+
+// The file system flags of the drive that holds the folder at path (a folder mounted in
+// another drive's tree counts as its own drive); false when they cannot be read.
+bool volume_flags(const wchar_t* path, DWORD& flags);
 
 // Judges the folder at path as it is, without following a link at it.
 folder_verdict check_folder(const wchar_t* path, DWORD& error);
@@ -43,10 +53,11 @@ struct folder_problem {
     DWORD error = 0;
 };
 
-// Checks "Quarryvale temporary files" (download_dir) and the product folder below it,
-// outer first. With create, a missing one is made with the program's permissions (and
-// checked like any other); without it, a missing one is left missing. False with the
-// problem set when one of them must not be used or could not be made.
+// Checks the drive of the folder that holds "Quarryvale temporary files" (download_dir),
+// then that folder and the product folder below it, outer first. On a drive that keeps
+// no permissions nothing is made or used. With create, a missing one is made with the program's
+// permissions (and checked like any other); without it, a missing one is left missing. False with
+// the problem set when one of them must not be used or could not be made.
 bool product_folders_usable(const std::wstring& download_dir, const std::wstring& product_dir,
                             bool create, folder_problem& problem);
 

@@ -1,6 +1,7 @@
 // Form encoding and response collection of the form query.
 #include "net/form_body.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,13 +45,21 @@ std::string form_encode(const query_field* fields) {
     return body;
 }
 
-char* read_whole_body(body_reader read, void* state, std::int32_t* length) {
-    std::size_t capacity = 4096;
+char* read_whole_body(body_reader read, void* state, std::int32_t* length, bool* too_long,
+                      std::size_t limit) {
+    if (too_long != nullptr) {
+        *too_long = false;
+    }
+    std::size_t capacity = std::min<std::size_t>(4096, limit);
     std::size_t used = 0;
     char* buffer = static_cast<char*>(my_malloc(capacity + 1));
     for (;;) {
+        // At the bound the buffer is full and stays so: one byte more, into the room kept
+        // for the added NUL, tells whether the body goes on.
+        const bool at_bound = used == limit;
         std::uint32_t count = 0;
-        if (!read(state, buffer + used, static_cast<std::uint32_t>(capacity - used), &count)) {
+        if (!read(state, buffer + used, at_bound ? 1 : static_cast<std::uint32_t>(capacity - used),
+                  &count)) {
             std::free(buffer);
             *length = 0;
             return nullptr;
@@ -60,9 +69,17 @@ char* read_whole_body(body_reader read, void* state, std::int32_t* length) {
             *length = static_cast<std::int32_t>(used);
             return buffer;
         }
+        if (at_bound) {
+            std::free(buffer);
+            *length = 0;
+            if (too_long != nullptr) {
+                *too_long = true;
+            }
+            return nullptr;
+        }
         used += count;
-        if (used == capacity) {
-            capacity *= 2;
+        if (used == capacity && capacity < limit) {
+            capacity = std::min(2 * capacity, limit);
             buffer = static_cast<char*>(my_realloc(buffer, capacity + 1));
         }
     }

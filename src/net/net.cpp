@@ -16,8 +16,13 @@ namespace {
 constexpr const char* agent = "Quarryvale Downloader";
 // Redirects are never the platform's to follow: it would follow one from https to
 // plain http without a word, and send a sign-in's password on to wherever a 307 says.
-constexpr DWORD request_flags =
-    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+// A download follows redirects to any host, port or address, so no request carries what
+// the platform keeps for the buyer: no cookies (a server's, kept for the whole run, would
+// go to whatever shares its name), no Windows sign-in (a 401 asking for NTLM or
+// Negotiate would otherwise be answered with the buyer's own logon) and no dialog.
+constexpr DWORD request_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES |
+                                INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
 // A chain longer than this is a loop, or nothing a download server should do.
 constexpr int redirect_hops = 8;
 // Only the reading thread counts; the benchmark reads them after that thread has ended.

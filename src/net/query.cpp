@@ -38,6 +38,7 @@ void query_internal(query_context* context) {
     context->error_text.reset();
     context->response = nullptr;
     context->response_length = 0;
+    context->response_too_long = false;
 
     net_context net;
     const int failed = net_request(&net, 1, "POST", QV_STORE_HOST, sign_in_path, form_header,
@@ -53,7 +54,12 @@ void query_internal(query_context* context) {
             format_string(status_advice, static_cast<std::int32_t>(net.status_code));
         return;
     }
-    context->response = read_whole_body(read_piece, &net, &context->response_length);
+    context->response =
+        read_whole_body(read_piece, &net, &context->response_length, &context->response_too_long);
+    if (context->response_too_long) {
+        net_close(&net); // the rest of the answer is not wanted
+        return;
+    }
     if (context->response == nullptr) {
         inet_error(context, &net);
         return;

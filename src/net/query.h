@@ -19,6 +19,7 @@ struct query_context {
     std::string body;                      // the encoded form, wiped once sent
     char* response = nullptr;              // body bytes and an added NUL (my_malloc)
     std::int32_t response_length = 0;      // the added NUL not counted
+    bool response_too_long = false;        // the answer passed longest_body: no response
 };
 
 // Encodes the fields (they may die when this returns) and starts the worker.

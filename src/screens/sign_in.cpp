@@ -125,8 +125,12 @@ void sign_in_query_done() {
         sign_in_query.error_text.reset();
     } else {
         const char* message = nullptr;
-        switch (response != nullptr ? check_envelope(response, length, &message)
-                                    : response_outcome::not_from_store) {
+        // An answer longer than any product list is read no further: malformed.
+        const response_outcome outcome =
+            response != nullptr               ? check_envelope(response, length, &message)
+            : sign_in_query.response_too_long ? response_outcome::malformed
+                                              : response_outcome::not_from_store;
+        switch (outcome) {
         case response_outcome::not_from_store:
             show_info("Failed to sign in. Invalid response from server. Check that your computer "
                       "is connected to the internet.");

@@ -18,18 +18,30 @@ from harness import waiting_for_program
 
 NESTED = [("a.bin", 300_000), ("empty-1.bin", 0), ("a/b/c.bin", 1_000_000),
           ("d.bin", 70_001), ("z/empty-2.bin", 0), ("empty-3.bin", 0)]
+# Sent with "\\" between their folders (the last one with both slashes).
+BACKSLASHED = [("lvl/a/one.bin", 40_000), ("lvl/a/b/two.bin", 0), ("lvl/a/b/three.bin", 7),
+               ("lvl/mixed/x/four.bin", 3)]
 
 
 @waiting_for_program
 class DownloadTests(DownloadTestCase):
     def test_fresh_download_of_nested_and_empty_files(self):
-        # Over HTTPS, as a store that names it gets; every request goes to port 443.
-        listed = self.publish(NESTED, host="HTTPS://" + downloads.SECURE_HOST)
+        # Over HTTPS, as a store that names it gets; every request goes to port 443. The
+        # store may write "\\" between folders as well as "/", or both in one name.
+        listed = self.publish(NESTED + BACKSLASHED, host="HTTPS://" + downloads.SECURE_HOST)
+        as_sent = [(name.replace("/", "\\", 2 if name.startswith("lvl/mixed") else -1)
+                    if name.startswith("lvl/") else name, size) for name, size in listed]
+        self.assertIn(("lvl\\a\\one.bin", 40_000), as_sent)
+        self.assertIn(("lvl\\mixed\\x/four.bin", 3), as_sent)
+        store.configure(self.store_state, tokens=[TOKEN], products={self.product: (
+            downloads.product_fields(as_sent, server="HTTPS://" + downloads.SECURE_HOST +
+                                     self.path))})
         pid, hwnd = self.open_program()
         self.wait_installer(hwnd)
         self.screenshot(hwnd)
         self.assert_product_arrived(listed)
-        self.assertTrue(os.path.isdir(os.path.join(self.product_dir(), "a", "b")))
+        for folder in (("a", "b"), ("lvl", "a", "b"), ("lvl", "mixed", "x")):
+            self.assertTrue(os.path.isdir(os.path.join(self.product_dir(), *folder)), folder)
         gets = [r for r in downloads.nginx_requests(self.secure_nginx) if r["path"] == self.path]
         self.assertEqual([(r["range"], r["status"]) for r in gets], [(None, 200)])
         self.assertEqual([r for r in downloads.nginx_requests(self.nginx)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -158,6 +159,69 @@ TEST(ReadWholeBody, FailedReadGivesNoResponse) {
     reader.fail_at_end = true;
     std::int32_t length = -1;
     EXPECT_EQ(read_whole_body(&scripted_reader::read, &reader, &length), nullptr);
+}
+
+// Delivers total bytes of 'x' (or without end) in reads as large as asked, and records
+// how much it delivered and the largest read it was asked for.
+struct endless_reader {
+    std::size_t total = SIZE_MAX;
+    std::size_t delivered = 0;
+    std::uint32_t largest_ask = 0;
+    std::uint32_t last_ask = 0;
+
+    static bool read(void* state, char* buffer, std::uint32_t size, std::uint32_t* count) {
+        auto& self = *static_cast<endless_reader*>(state);
+        self.largest_ask = std::max(self.largest_ask, size);
+        self.last_ask = size;
+        const std::size_t n = std::min<std::size_t>(size, self.total - self.delivered);
+        std::memset(buffer, 'x', n);
+        self.delivered += n;
+        *count = static_cast<std::uint32_t>(n);
+        return true;
+    }
+};
+
+TEST(ReadWholeBody, AnswersUpToTheBoundAreWholeAndLongerOnesAreStoppedJustPastIt) {
+    // Far above any product list, far below 2 GiB.
+    EXPECT_EQ(longest_body, std::size_t{64} << 20);
+    // A bound that is no power-of-two multiple of the first buffer is met exactly too.
+    for (const std::size_t limit : {std::size_t{1} << 20, std::size_t{100000}}) {
+        {
+            endless_reader reader;
+            reader.total = limit;
+            std::int32_t length = -1;
+            bool too_long = true;
+            char* body = read_whole_body(&endless_reader::read, &reader, &length, &too_long, limit);
+            ASSERT_NE(body, nullptr) << limit;
+            EXPECT_FALSE(too_long);
+            EXPECT_EQ(length, static_cast<std::int32_t>(limit));
+            EXPECT_EQ(body[limit], '\0');
+            // The full buffer does not grow again: one byte more is asked for, to see the end.
+            EXPECT_EQ(reader.last_ask, 1u);
+            EXPECT_LE(reader.largest_ask, limit / 2);
+            std::free(body);
+        }
+        for (const std::size_t total : {limit + 1, SIZE_MAX}) {
+            endless_reader reader;
+            reader.total = total;
+            std::int32_t length = -1;
+            bool too_long = false;
+            EXPECT_EQ(read_whole_body(&endless_reader::read, &reader, &length, &too_long, limit),
+                      nullptr);
+            EXPECT_TRUE(too_long);
+            EXPECT_EQ(length, 0);
+            EXPECT_EQ(reader.delivered, limit + 1);
+            EXPECT_LE(reader.largest_ask, limit / 2);
+        }
+    }
+    // A failed read is no long answer.
+    scripted_reader failing;
+    failing.body.assign(5000, 'x');
+    failing.fail_at_end = true;
+    std::int32_t length = -1;
+    bool too_long = true;
+    EXPECT_EQ(read_whole_body(&scripted_reader::read, &failing, &length, &too_long), nullptr);
+    EXPECT_FALSE(too_long);
 }
 
 TEST(TrimErrorText, EndingRule) {

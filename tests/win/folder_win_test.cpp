@@ -10,6 +10,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,51 @@ TEST_F(FolderOnWindows, AFolderIsTrustedOnlyWhenNobodyElseMayWrite) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
     EXPECT_EQ(check_folder(file.c_str(), error), folder_verdict::not_a_folder);
+}
+
+// A drive that keeps no permissions (FAT32, exFAT, some network shares) lets anyone change
+// what the program would start as administrator, whatever it asks for: told by the drive's
+// flags alone, and said so in the box, which names the folder and where to go instead.
+TEST(DriveWithoutPermissions, IsToldByTheDrivesFlagsAndNamedInTheBox) {
+    // As Windows reports them for NTFS and ReFS, which keep permissions, and for FAT32
+    // and exFAT, which do not; and as Wine reports its drives and a FAT32 device.
+    constexpr DWORD ntfs = FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES |
+                           FILE_UNICODE_ON_DISK | FILE_PERSISTENT_ACLS | FILE_FILE_COMPRESSION |
+                           FILE_VOLUME_QUOTAS | FILE_SUPPORTS_SPARSE_FILES |
+                           FILE_SUPPORTS_REPARSE_POINTS | FILE_NAMED_STREAMS |
+                           FILE_SUPPORTS_OBJECT_IDS | FILE_SUPPORTS_ENCRYPTION;
+    constexpr DWORD refs = FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES |
+                           FILE_UNICODE_ON_DISK | FILE_PERSISTENT_ACLS |
+                           FILE_SUPPORTS_SPARSE_FILES | FILE_SUPPORTS_REPARSE_POINTS;
+    constexpr DWORD fat32 = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    constexpr DWORD exfat = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    EXPECT_TRUE(volume_keeps_permissions(ntfs));
+    EXPECT_TRUE(volume_keeps_permissions(refs));
+    EXPECT_TRUE(volume_keeps_permissions(FILE_CASE_PRESERVED_NAMES | FILE_PERSISTENT_ACLS));
+    EXPECT_FALSE(volume_keeps_permissions(fat32));
+    EXPECT_FALSE(volume_keeps_permissions(exfat));
+    EXPECT_FALSE(volume_keeps_permissions(FILE_CASE_PRESERVED_NAMES));
+    EXPECT_FALSE(volume_keeps_permissions(ntfs & ~FILE_PERSISTENT_ACLS));
+    EXPECT_FALSE(volume_keeps_permissions(0));
+
+    EXPECT_EQ(
+        folder_refusal(L"E:\\Games\\Quarryvale temporary files", folder_verdict::no_permissions, 0),
+        "The folder E:\\Games\\Quarryvale temporary files is not used because it is on a "
+        "drive that keeps no permissions (such as a FAT32 or exFAT drive, or some network "
+        "drives), so this drive cannot protect the files that this program would start as "
+        "administrator. Copy this program to a folder on the computer's own drive "
+        "(Downloads, for instance) and run it from there.");
+
+    // The drive the tests run from keeps them (Wine says so of every drive it has no
+    // FAT device for).
+    wchar_t temp[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    DWORD flags = 0;
+    ASSERT_TRUE(volume_flags(temp, flags)) << GetLastError();
+    std::printf("[ measured ] flags of the temporary folder's drive: 0x%08lx\n",
+                static_cast<unsigned long>(flags));
+    EXPECT_TRUE(volume_keeps_permissions(flags));
+    EXPECT_FALSE(volume_flags(L"Z:\\no such folder\\here", flags));
 }
 
 } // namespace

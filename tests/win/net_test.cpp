@@ -456,6 +456,61 @@ TEST_F(Net, RedirectsAreFollowedOnlyWhereAsked) {
     }
 }
 
+// A download follows redirects to any host, port or address, so what the platform keeps
+// for the buyer must never go along: not a cookie that a server set (on an earlier
+// answer, or on the redirect itself), not a Windows sign-in that a 401 asks for.
+TEST_F(Net, NoRequestCarriesACookieOrAWindowsSignIn) {
+    const auto carries_nothing_of_the_buyer = [](const std::string& request) {
+        return request.find("qv_buyer") == std::string::npos &&
+               request.find(R"("Cookie")") == std::string::npos &&
+               request.find(R"("Authorization")") == std::string::npos;
+    };
+    // An answer that sets a cookie, then a redirect that sets one, from plain http to
+    // https on the same host: every hop is a request anew.
+    store_configure(R"({"force": {"body": "x", "headers": [["Set-Cookie",
+                        "qv_buyer=first; Path=/"]]}})");
+    {
+        net_context net;
+        ASSERT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr,
+                              net_redirects::upgrading),
+                  0);
+        net_close(&net);
+    }
+    store_configure(R"({"force": {"status": 302, "location": "https://localhost/again",
+                        "headers": [["Set-Cookie", "qv_buyer=second; Path=/"]]}})");
+    {
+        net_context net;
+        EXPECT_EQ(net_request(&net, 0, "GET", "localhost", "/x", nullptr, nullptr,
+                              net_redirects::upgrading),
+                  1);
+        const auto requests = store_requests();
+        ASSERT_EQ(requests.size(), 9u);
+        EXPECT_NE(requests[0].find(R"("port": 80)"), std::string::npos);
+        EXPECT_NE(requests[8].find(R"("port": 443)"), std::string::npos);
+        for (const std::string& request : requests) {
+            EXPECT_PRED1(carries_nothing_of_the_buyer, request);
+        }
+    }
+    // A 401 that asks for a Windows sign-in is the answer, asked once, and the sign-in
+    // is never sent.
+    store_configure(R"({"force": {"status": 401, "body": "who are you", "headers": [
+                        ["WWW-Authenticate", "Negotiate"], ["WWW-Authenticate", "NTLM"],
+                        ["WWW-Authenticate", "Basic realm=\"store\""]]}})");
+    for (const int secure : {0, 1}) {
+        net_context net;
+        ASSERT_EQ(net_request(&net, secure, "GET", "localhost", "/x", nullptr, nullptr,
+                              net_redirects::upgrading),
+                  0);
+        EXPECT_EQ(net.status_code, 401u);
+        net_close(&net);
+    }
+    const auto requests = store_requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& request : requests) {
+        EXPECT_PRED1(carries_nothing_of_the_buyer, request);
+    }
+}
+
 // Twenty silences given up at the stall limit: each one's platform receive ends soon
 // after, and with it the platform's hold on the exchange (its thread and socket).
 TEST_F(Net, GivenUpSilencesLeaveNothingBehind) {

@@ -207,6 +207,11 @@ TEST_F(SignIn, C_ServerMessagesAndMalformedAnswers) {
          "Failed to sign in. The server sent a response that this program cannot understand."},
         {R"("body": "quarryvale")",
          "Failed to sign in. The server sent a response that this program cannot understand."},
+        // A list in every other way, but one byte longer than any answer is taken, and
+        // with no length announced: read to one byte past the bound, no further.
+        {R"("body": "quarryvale\u0000ok\u0000T\u0000s\u0000localhost/p\u0000a\u00001",
+            "pad_to": 67108865, "content_length": null)",
+         "Failed to sign in. The server sent a response that this program cannot understand."},
         {R"("body": "quarryvalex\u0000ok")",
          "Failed to sign in. Invalid response from server. Check that your computer is connected "
          "to the internet."},

@@ -15,6 +15,8 @@ config.json (every key optional):
   force     a forced answer instead of the store's own, for every request:
     status          HTTP status (default 200)
     body            the body as text; each character is one byte (latin-1, "\u0000" is NUL)
+    pad_to          the body followed by "x" up to this many bytes (a long answer without
+                    a long configuration)
     content_length  the Content-Length to announce (default: the body's length;
                     null sends none and ends the body by closing the connection)
     drop_after      close the connection after this many body bytes
@@ -24,6 +26,7 @@ config.json (every key optional):
     stall_before_headers  stall before sending anything
     chunk, chunk_delay    send the body in pieces of chunk bytes, pausing between them
     location        a Location header
+    headers         more headers, [["name", "value"], ...] (Set-Cookie, WWW-Authenticate)
     garbage         after the stall, written under the TLS layer as a stream out of
                     step with its records would bring them: a record header of an
                     unknown type for 256 bytes, then this many bytes of 0xFF
@@ -116,6 +119,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "body" in force or "status" in force:
             status = force.get("status", 200)
             body = force.get("body", "").encode("latin-1")
+            body += b"x" * max(0, force.get("pad_to", 0) - len(body))
         elif self.command == "POST" and self.path == "/downloader_sign_in":
             body = sign_in(config, fields)
         elif self.command == "GET" and self.path.startswith("/pattern/"):
@@ -134,6 +138,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(announced))
         if "location" in force:
             self.send_header("Location", force["location"])
+        for name, value in force.get("headers", []):
+            self.send_header(name, value)
         self.send_header("Connection", "close")
         self.end_headers()
         limit = len(body)
