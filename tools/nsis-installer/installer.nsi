@@ -27,6 +27,7 @@ Name "${NAME}"
 OutFile "${OUTFILE}"
 InstallDir "${INSTALL_DIR}"
 ShowInstDetails show
+BrandingText "${NAME}"
 
 !ifdef SILENT
   SilentInstall silent

@@ -1,6 +1,6 @@
 // What other programs do beside the program under test: a rename tried by another Windows
 // process (as a buyer's own program would try it), and the windows of a program it started
-// (an installer), found by title since the driver did not start it.
+// (an installer), found by its title since the driver did not start it.
 #include "commands.h"
 
 namespace {
@@ -21,7 +21,7 @@ struct titled_search {
 
 BOOL CALLBACK find_titled(HWND window, LPARAM data) {
     auto* search = reinterpret_cast<titled_search*>(data);
-    if (IsWindowVisible(window) && window_text(window) == search->title) {
+    if (IsWindowVisible(window) && window_text(window).starts_with(search->title)) {
         search->found = window;
         return FALSE;
     }
@@ -40,7 +40,8 @@ std::string cmd_rename(const command_args& args, json_writer& reply) {
     return {};
 }
 
-// A visible top-level window of any process with exactly this title, or 0.
+// A visible top-level window of any process whose title begins with this text (an
+// installer adds its page's name to its title), or 0.
 std::string cmd_find_window(const command_args& args, json_writer& reply) {
     if (args.empty()) {
         return "usage: find_window TITLE";
