@@ -67,8 +67,8 @@ bool identify(HANDLE file, file_identity& identity) {
 }
 
 // Renames the file at source to target through a handle of its own, so that the file
-// renamed is the one opened, and tells which file that was; with expected, only that
-// file is renamed. Sets the last error when it fails.
+// renamed is the one opened, and tells which file that was (in renamed); with expected,
+// only that file is renamed. Sets the last error when it fails.
 bool rename_file(const std::wstring& source, const std::wstring& target, file_identity& renamed,
                  const file_identity* expected = nullptr) {
     const HANDLE file =
@@ -144,7 +144,8 @@ void install() {
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE) {
         set_error(system_error("Failed to launch installer", GetLastError()));
-        rename_file(installer, launch, renamed, &renamed);
+        file_identity back;
+        rename_file(installer, launch, back, &renamed);
         return;
     }
     file_identity identity;
@@ -160,7 +161,9 @@ void install() {
         run(installer, directory);
     }
     CloseHandle(held);
-    rename_file(installer, launch, identity, &renamed);
+    // Only the file that was renamed gets its stored name back.
+    file_identity back;
+    rename_file(installer, launch, back, &renamed);
 }
 
 void install_done() {
