@@ -6,6 +6,7 @@ add_executable(qv-driver
     tests/e2e/driver/commands.cpp
     tests/e2e/driver/controls.cpp
     tests/e2e/driver/dialogs.cpp
+    tests/e2e/driver/others.cpp
     tests/e2e/driver/probes.cpp
     tests/e2e/driver/screen.cpp)
 qv_strict(qv-driver)

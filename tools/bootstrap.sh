@@ -16,6 +16,8 @@ packages=(
     locales
     # signing a buyer's copy (tools/store/make-copy)
     osslsigncode
+    # real installers (NSIS) for the install tests and the demo
+    nsis
 )
 
 missing=()

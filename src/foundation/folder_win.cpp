@@ -150,6 +150,19 @@ bool remove_entry(const std::wstring& path, DWORD attributes) {
                                                         : DeleteFileW(path.c_str()) != 0;
 }
 
+// Where the system resolves an open file or folder to, or empty when it cannot say.
+std::wstring final_path(HANDLE h) {
+    std::wstring buffer(2 * MAX_PATH, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                        FILE_NAME_NORMALIZED);
+    if (n >= buffer.size()) { // the size it needs, with its NUL
+        buffer.resize(n);
+        n = GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                      FILE_NAME_NORMALIZED);
+    }
+    return n == 0 || n >= buffer.size() ? std::wstring() : buffer.substr(0, n);
+}
+
 // Where the system resolves a path to, or empty when it cannot be opened. Wine shows a Unix
 // link to a file as a plain file and opens, and deletes, what it points at even when asked
 // for the link itself; only the resolved path gives it away.
@@ -160,10 +173,9 @@ std::wstring resolved(const std::wstring& path) {
     if (h == INVALID_HANDLE_VALUE) {
         return {};
     }
-    wchar_t buffer[2 * MAX_PATH];
-    const DWORD n = GetFinalPathNameByHandleW(h, buffer, 2 * MAX_PATH, FILE_NAME_NORMALIZED);
+    std::wstring result = final_path(h);
     CloseHandle(h);
-    return n == 0 || n >= 2 * MAX_PATH ? std::wstring() : std::wstring(buffer, n);
+    return result;
 }
 
 bool same_path(const std::wstring& a, const std::wstring& b) {
@@ -171,22 +183,36 @@ bool same_path(const std::wstring& a, const std::wstring& b) {
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+// "Quarryvale temporary files" and the product folder, while held (null when not).
+HANDLE held_folders[2] = {nullptr, nullptr};
+
+void close_folders(HANDLE (&folders)[2]) {
+    for (HANDLE& folder : folders) {
+        if (folder != nullptr) {
+            CloseHandle(folder);
+            folder = nullptr;
+        }
+    }
+}
+
 } // namespace
 
-folder_verdict check_folder(const wchar_t* path, DWORD& error) {
+folder_verdict check_folder(const wchar_t* path, DWORD& error, HANDLE* hold) {
     error = 0;
-    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, never what it points at.
-    const HANDLE h =
-        CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, never what it points at. A handle
+    // that holds the folder lists it, and leaves out delete sharing: that is what stops a
+    // rename or a removal of the folder (the program still works inside it).
+    const HANDLE h = CreateFileW(
+        path, READ_CONTROL | FILE_READ_ATTRIBUTES | (hold != nullptr ? FILE_LIST_DIRECTORY : 0),
+        FILE_SHARE_READ | FILE_SHARE_WRITE | (hold != nullptr ? 0 : FILE_SHARE_DELETE), nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
                    ? folder_verdict::missing
                    : folder_verdict::unreadable;
     }
-    const unique_handle folder(h);
+    unique_handle folder(h);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(h, &info)) {
         error = GetLastError();
@@ -215,8 +241,13 @@ folder_verdict check_folder(const wchar_t* path, DWORD& error) {
     if (owner == nullptr || !trusted.contains(owner)) {
         return folder_verdict::foreign_owner;
     }
-    return others_may_write(dacl, trusted) ? folder_verdict::others_may_write
-                                           : folder_verdict::trusted;
+    if (others_may_write(dacl, trusted)) {
+        return folder_verdict::others_may_write;
+    }
+    if (hold != nullptr) {
+        *hold = folder.release();
+    }
+    return folder_verdict::trusted;
 }
 
 bool volume_keeps_permissions(DWORD file_system_flags) {
@@ -314,31 +345,62 @@ bool product_folders_usable(const std::wstring& download_dir, const std::wstring
     const std::wstring beside = download_dir.substr(0, download_dir.find_last_of(L'\\') + 1);
     DWORD flags = 0;
     if (volume_flags(beside.c_str(), flags) && !volume_keeps_permissions(flags)) {
+        release_product_folders();
         problem = {folder_refusal(download_dir.c_str(), folder_verdict::no_permissions, 0), 0};
         return false;
     }
-    for (const std::wstring* path : {&download_dir, &product_dir}) {
+    HANDLE checked[2] = {nullptr, nullptr};
+    // The new hold is taken before the old one goes, so the folders are never let go
+    // between two checks.
+    const auto hold_checked = [&checked] {
+        close_folders(held_folders);
+        held_folders[0] = checked[0];
+        held_folders[1] = checked[1];
+    };
+    const std::wstring* paths[2] = {&download_dir, &product_dir};
+    for (int i = 0; i < 2; ++i) {
+        const std::wstring& path = *paths[i];
         DWORD error = 0;
-        folder_verdict verdict = check_folder(path->c_str(), error);
+        folder_verdict verdict = check_folder(path.c_str(), error, &checked[i]);
         if (verdict == folder_verdict::missing) {
             if (!create) {
+                hold_checked();
                 return true; // nothing further in can exist either
             }
             // Made here, or by someone else in the meantime: either way judged as found.
-            if (!create_protected_folder(path->c_str(), error) && error != ERROR_ALREADY_EXISTS) {
-                problem = {format_string("Failed to create directory %1!s!", narrow(*path).c_str()),
+            if (!create_protected_folder(path.c_str(), error) && error != ERROR_ALREADY_EXISTS) {
+                close_folders(checked);
+                release_product_folders();
+                problem = {format_string("Failed to create directory %1!s!", narrow(path).c_str()),
                            error};
                 return false;
             }
-            verdict = check_folder(path->c_str(), error);
+            verdict = check_folder(path.c_str(), error, &checked[i]);
         }
         if (verdict != folder_verdict::trusted) {
-            problem = {folder_refusal(path->c_str(), verdict, error),
+            close_folders(checked);
+            release_product_folders();
+            problem = {folder_refusal(path.c_str(), verdict, error),
                        verdict == folder_verdict::unreadable ? error : 0};
             return false;
         }
     }
+    hold_checked();
     return true;
+}
+
+void release_product_folders() {
+    close_folders(held_folders);
+}
+
+bool inside_held_product_folder(HANDLE file) {
+    if (held_folders[1] == nullptr) {
+        return false;
+    }
+    const std::wstring folder = final_path(held_folders[1]);
+    const std::wstring path = final_path(file);
+    return !folder.empty() && path.size() > folder.size() + 1 && path[folder.size()] == L'\\' &&
+           same_path(path.substr(0, folder.size()), folder);
 }
 
 bool remove_tree(const std::wstring& path) {

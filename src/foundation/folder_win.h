@@ -30,8 +30,11 @@ bool volume_keeps_permissions(DWORD file_system_flags);
 // another drive's tree counts as its own drive); false when they cannot be read.
 bool volume_flags(const wchar_t* path, DWORD& flags);
 
-// Judges the folder at path as it is, without following a link at it.
-folder_verdict check_folder(const wchar_t* path, DWORD& error);
+// Judges the folder at path as it is, without following a link at it. With hold, the folder
+// is opened and judged on a handle that shares reading and writing but not deleting, and a
+// trusted folder's handle is handed over: while it stays open nobody can rename, move or
+// delete the folder, so what was judged is what stays at that path.
+folder_verdict check_folder(const wchar_t* path, DWORD& error, HANDLE* hold = nullptr);
 
 // The program's own permissions for its folders, as a security descriptor string; empty
 // when the buyer's account cannot be read.
@@ -55,11 +58,25 @@ struct folder_problem {
 
 // Checks the drive of the folder that holds "Quarryvale temporary files" (download_dir),
 // then that folder and the product folder below it, outer first. On a drive that keeps
-// no permissions nothing is made or used. With create, a missing one is made with the program's
-// permissions (and checked like any other); without it, a missing one is left missing. False with
-// the problem set when one of them must not be used or could not be made.
+// no permissions nothing is made or used. With create, a missing one is made with the
+// program's permissions (and checked like any other); without it, a missing one is left
+// missing. False with the problem set when one of them must not be used or could not be
+// made.
+// The folders found usable are held from their check on (each call replaces the hold),
+// until release_product_folders or the end of the program: a buyer's unelevated program
+// that may delete in the folder beside the program cannot rename a checked folder away
+// and put a tree of its own in its place.
 bool product_folders_usable(const std::wstring& download_dir, const std::wstring& product_dir,
                             bool create, folder_problem& problem);
+
+// Lets the held folders go: just before the program removes them itself. A worker that
+// checks and a removal on the window's thread never run at once (a removal waits for the
+// worker to stop), so the hold needs no lock.
+void release_product_folders();
+
+// True when the open file lies inside the product folder held now, as the system resolves
+// both (after any link on the way): what starts as administrator is in the checked folder.
+bool inside_held_product_folder(HANDLE file);
 
 // Removes the folder and what it holds. A link inside it (a junction, a symbolic link) is
 // removed as a link, or left where the system cannot remove it as one: what it points at

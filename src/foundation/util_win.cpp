@@ -45,7 +45,11 @@ int delete_product_files(const wchar_t* download_dir, const char* product) {
         return 0;
     }
     DWORD error = 0;
-    if (check_folder(product_dir.c_str(), error) == folder_verdict::trusted) {
+    const bool product_trusted =
+        check_folder(product_dir.c_str(), error) == folder_verdict::trusted;
+    // Held folders cannot be removed, not even by their holder: the hold ends here.
+    release_product_folders();
+    if (product_trusted) {
         remove_tree(product_dir);
     }
     return RemoveDirectoryW(download_dir);

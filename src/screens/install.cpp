@@ -1,6 +1,6 @@
-// The install screen: one line while a worker holds the stored installer ("launch")
-// against changes, gives it its real name, starts it in the product's directory, waits
-// for it and renames it back. The main window hides while the installer shows a window
+// The install screen: one line while a worker gives the stored installer ("launch") its
+// real name, holds it against changes, starts it in the product's directory, waits for it
+// and renames it back. The main window hides while the installer shows a window
 // of its own and comes back, in front, with the finished screen.
 #include "screens/install.h"
 
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "download/product.h"
+#include "foundation/folder_win.h"
 #include "foundation/path_win.h"
 #include "foundation/util.h"
 #include "resources/token_block.h"
@@ -47,17 +48,76 @@ void CALLBACK timer_proc(HWND, UINT, UINT_PTR, DWORD) {
     EnumWindows(enum_windows_proc, 0);
 }
 
-// Gives the held file another name through its own handle, so that no other file can
-// take its place between the two. Sets the last error when it fails.
-bool rename_held(HANDLE file, const std::wstring& target) {
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    target.copy(rename->FileName, target.size());
-    return SetFileInformationByHandle(file, FileRenameInfo, rename,
-                                      static_cast<DWORD>(buffer.size())) != FALSE;
+// Which file an open handle is: its volume and its index there, for as long as the file
+// exists.
+struct file_identity {
+    DWORD volume = 0;
+    DWORD index_high = 0;
+    DWORD index_low = 0;
+    bool operator==(const file_identity&) const = default;
+};
+
+bool identify(HANDLE file, file_identity& identity) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) {
+        return false;
+    }
+    identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return true;
+}
+
+// Renames the file at source to target through a handle of its own, so that the file
+// renamed is the one opened, and tells which file that was (in renamed); with expected,
+// only that file is renamed. Sets the last error when it fails.
+bool rename_file(const std::wstring& source, const std::wstring& target, file_identity& renamed,
+                 const file_identity* expected = nullptr) {
+    const HANDLE file =
+        CreateFileW(source.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool ok = identify(file, renamed);
+    if (ok && expected != nullptr && !(renamed == *expected)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        ok = false;
+    }
+    if (ok) {
+        std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = FALSE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+        target.copy(rename->FileName, target.size());
+        ok = SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                        static_cast<DWORD>(buffer.size())) != FALSE;
+    }
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    SetLastError(code);
+    return ok;
+}
+
+// Starts the held installer and waits until it has ended.
+void run(const std::wstring& installer, const std::wstring& directory) {
+    // Quoted, so that a path with blanks reaches the installer as its name alone rather
+    // than as arguments split at every blank.
+    std::wstring command_line = L"\"" + installer + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(installer.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.c_str(), &startup, &process)) {
+        set_error(system_error("Failed to launch installer", GetLastError()));
+        return;
+    }
+    CloseHandle(process.hThread);
+    install_process_id = process.dwProcessId;
+    // The watch runs on the window's thread: its timer belongs there.
+    set_main_timer(watch_timer, watch_period_ms, timer_proc);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    kill_main_timer(watch_timer);
+    CloseHandle(process.hProcess);
 }
 
 void install() {
@@ -65,17 +125,9 @@ void install() {
         download_dir + widen(format_string("\\%1!s!", product_identifier()));
     const std::wstring launch = directory + L"\\launch";
     const std::wstring installer = directory + L"\\" + widen(download_executable());
-    // The one place where the installer is opened: from here until it has ended, others
-    // may read it but neither change, rename nor delete it, so the program that runs as
-    // administrator is the one that was downloaded and checked. Checks of its bytes
-    // belong here, on this handle, after the rename.
-    const HANDLE held = CreateFileW(launch.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (held == INVALID_HANDLE_VALUE || !rename_held(held, installer)) {
+    file_identity renamed;
+    if (!rename_file(launch, installer, renamed)) {
         const DWORD code = GetLastError();
-        if (held != INVALID_HANDLE_VALUE) {
-            CloseHandle(held);
-        }
         set_error(system_error(format_string("Failed to rename file. Source: %1!s!, Target: "
                                              "%2!s!, Error",
                                              narrow(launch), narrow(installer))
@@ -83,32 +135,35 @@ void install() {
                                code));
         return;
     }
-    if (!download_installer_matches(held)) {
-        set_error(format_string(mismatch_template, "launch"));
-        rename_held(held, launch);
-        CloseHandle(held);
+    // From here until it has ended, the installer is held by a handle that reads and lets
+    // others only read: nobody may change, rename or delete it, so what runs as
+    // administrator is what was downloaded and checked, while a self-extracting installer
+    // can still open its own file to unpack itself (it shares reading only, and a hold
+    // that asked for more, delete included, would lock it out).
+    const HANDLE held = CreateFileW(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+        set_error(system_error("Failed to launch installer", GetLastError()));
+        file_identity back;
+        rename_file(installer, launch, back, &renamed);
         return;
     }
-    // Quoted, so that a path with blanks reaches the installer as its name alone rather
-    // than as arguments split at every blank.
-    std::wstring command_line = L"\"" + installer + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (CreateProcessW(installer.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       directory.c_str(), &startup, &process)) {
-        CloseHandle(process.hThread);
-        install_process_id = process.dwProcessId;
-        // The watch runs on the window's thread: its timer belongs there.
-        set_main_timer(watch_timer, watch_period_ms, timer_proc);
-        WaitForSingleObject(process.hProcess, INFINITE);
-        kill_main_timer(watch_timer);
-        CloseHandle(process.hProcess);
+    file_identity identity;
+    // The file held must be the one renamed, in the folder checked and held for the run,
+    // before its bytes are judged through the hold and it starts.
+    if (!identify(held, identity) || !(identity == renamed) || !inside_held_product_folder(held)) {
+        set_error(format_string("The installer %1!s! was not started because it is not the file "
+                                "that was downloaded into %2!s!.",
+                                narrow(installer), narrow(directory)));
+    } else if (!download_installer_matches(held)) {
+        set_error(format_string(mismatch_template, "launch"));
     } else {
-        set_error(system_error("Failed to launch installer", GetLastError()));
+        run(installer, directory);
     }
-    rename_held(held, launch);
     CloseHandle(held);
+    // Only the file that was renamed gets its stored name back.
+    file_identity back;
+    rename_file(installer, launch, back, &renamed);
 }
 
 void install_done() {

@@ -7,6 +7,7 @@ import hashlib
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 
@@ -50,6 +51,24 @@ def make_product(directory, files, sparse_from=None):
                 for start in range(0, content, BLOCK):
                     f.write(pattern(name, start, min(content, start + BLOCK)))
     return [name for name, _ in files]
+
+
+NSIS_SCRIPT = os.path.join(REPO, "tools", "nsis-installer", "installer.nsi")
+
+
+def nsis_installer(output, payload_dir, install_dir, name="Quarry Quest", silent=True,
+                   beside=None):
+    """Builds a real 64-bit NSIS installer (tools/nsis-installer/installer.nsi, Debian's
+    makensis) that carries the files of payload_dir and unpacks them into install_dir (a
+    Windows path); silent: no window; beside: a folder next to it copied in as well.
+    Returns its bytes."""
+    args = ["makensis", "-V2", "-NOCD", f"-DOUTFILE={output}", f"-DNAME={name}",
+            f"-DPAYLOAD={payload_dir}", f"-DINSTALL_DIR={install_dir}"]
+    args += ["-DSILENT"] if silent else []
+    args += [f"-DBESIDE={beside}"] if beside else []
+    subprocess.run(args + [NSIS_SCRIPT], check=True, timeout=300, stdout=subprocess.DEVNULL)
+    with open(output, "rb") as f:
+        return f.read()
 
 
 def publish_product(source_dir, names, webroot, path="/products/quest"):

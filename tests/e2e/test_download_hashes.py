@@ -22,7 +22,7 @@ MISMATCH = "The bytes of the file {} do not match what the store published."
 @waiting_for_program
 class HashedDownloadTests(DownloadTestCase):
     def installer_ran(self):
-        return os.path.exists(os.path.join(self.product_dir(), "installer-runs.txt"))
+        return bool(test_install.installer_runs(self, self.product_dir()))
 
     def test_a_hashed_product_installs_after_a_flipped_byte_is_fetched_again(self):
         # One byte of "launch" (from 200,000 in the stream) spoiled on its way, once: that

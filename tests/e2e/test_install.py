@@ -1,7 +1,11 @@
 """The whole run through the real program: sign-in, download, the demo installer started
 under its own name in the product's directory, the main window hidden while the
 installer shows a window, the finished screen and each of its choices; the
-installer's failures; and a program folder named in any script."""
+installer's failures; a real self-extracting installer that reads its own file while
+the program holds it; the product's folders held against a rename while the finished
+screen shows; and a program folder named in any script. Every run of the demo installer
+also checks that it could open its own file for reading, sharing read only, as
+self-extracting installers do."""
 
 import json
 import os
@@ -20,6 +24,20 @@ KEEP = "Keep temporary files (If you want to run the installer again later)"
 RESTART = "Restart installer"
 
 
+def installer_runs(case, product_dir):
+    """The demo installer's records of its runs so far, each checked for what every run
+    must see: its own file readable by a reader that shares read only (a self-extracting
+    installer's open), while neither writable nor deletable."""
+    try:
+        with open(os.path.join(product_dir, "installer-runs.txt"), encoding="utf-8") as f:
+            runs = [json.loads(line) for line in f]
+    except FileNotFoundError:
+        return []
+    for run in runs:
+        case.assertEqual(run["read_error"], 0, "the installer could not read its own file")
+    return runs
+
+
 def product(settings, launch=True, extra=()):
     with open(INSTALLER, "rb") as f:
         files = [("data/a.bin", 200_000)] + list(extra)
@@ -32,12 +50,7 @@ def product(settings, launch=True, extra=()):
 @waiting_for_program
 class InstallTests(DownloadTestCase):
     def runs(self):
-        try:
-            with open(os.path.join(self.product_dir(), "installer-runs.txt"),
-                      encoding="utf-8") as f:
-                return [json.loads(line) for line in f]
-        except FileNotFoundError:
-            return []
+        return installer_runs(self, self.product_dir())
 
     def finished(self, hwnd, title=TITLE):
         """Waits for the finished screen; returns its controls by text."""
@@ -62,7 +75,7 @@ class InstallTests(DownloadTestCase):
         # Its quoted path alone (Wine quotes a missing command line too), and its file
         # can be neither changed nor deleted while it runs (sharing violation).
         self.assertEqual(run["command_line"], f'"{run["module"]}"')
-        self.assertEqual([run["write_error"], run["delete_error"]], [32, 32])
+        self.assertEqual([run["write_error"], run["delete_error"], run["read_error"]], [32, 32, 0])
         self.assertFalse(os.path.exists(os.path.join(directory, "launch")))
         self.assertEqual(self.window(run["hwnd"])["title"], f"{TITLE} Setup")
         self.wait_for(lambda: not self.window(hwnd)["visible"], 5, "the main window to hide")
@@ -125,6 +138,72 @@ class InstallTests(DownloadTestCase):
         self.choose(hwnd, self.finished(hwnd), REMOVE)
         self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
         self.assertFalse(os.path.exists(os.path.dirname(self.product_dir())))
+
+    def test_a_real_installer_reads_itself_while_held(self):
+        # A real NSIS installer, as stores ship them, opens its own file sharing read only
+        # to unpack what it carries: with and without the store's hashes, and again from
+        # the finished screen, the payload lands byte for byte and the finished screen
+        # follows (with a hold that shares no reading or asks for delete, it shows "Error
+        # launching installer" and installs nothing).
+        top = os.path.join(harness.WORK, self._testMethodName)
+        payload, installed = os.path.join(top, "payload"), os.path.join(top, "installed")
+        carried = downloads.make_product(payload, [("game.bin", 2_000_000),
+                                                   ("docs/readme.txt", b"Dig deep.\r\n")])
+        launch = downloads.nsis_installer(os.path.join(top, "quest-installer.exe"), payload,
+                                          harness.win_path(installed))
+
+        def arrived():
+            for name in carried:
+                with open(os.path.join(payload, *name.split("/")), "rb") as want:
+                    got = os.path.join(installed, *name.split("/"))
+                    self.assertTrue(os.path.exists(got), name)
+                    with open(got, "rb") as f:
+                        self.assertEqual(f.read(), want.read(), name)
+
+        for hashed in (False, True):
+            shutil.rmtree(installed, ignore_errors=True)
+            listed = self.publish([("data/a.bin", 200_000), ("launch", launch)], hashed=hashed)
+            pid, hwnd = self.open_program()
+            screen = self.finished(hwnd)
+            arrived()
+            self.assert_product_arrived(listed)
+            self.assertTrue(os.path.exists(os.path.join(self.product_dir(), "launch")))
+            if not hashed:
+                shutil.rmtree(installed)
+                self.choose(hwnd, screen, RESTART)
+                self.wait_for(lambda: screen["OK"]["hwnd"] not in
+                              {c["hwnd"] for c in self.controls(hwnd)}, 10, "the restart")
+                screen = self.finished(hwnd)
+                arrived()
+            self.driver.call("click", screen["OK"]["hwnd"])  # remove, the default
+            self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+            self.assertFalse(os.path.exists(self.product_dir()))
+
+    def test_the_folders_are_held_while_the_finished_screen_shows(self):
+        # Another Windows program (a buyer's own, which may delete in the folder beside
+        # the program) cannot rename either checked folder away to put a tree of its own
+        # there: both renames meet a sharing violation, and "Restart installer" runs the
+        # installer that was checked. Once the program has ended, the hold is gone.
+        self.publish(product("close_after_ms=300\n"))
+        pid, hwnd = self.open_program()
+        screen = self.finished(hwnd)
+        directory = self.product_dir()
+        temporary = os.path.dirname(directory)
+        for folder in (directory, temporary):
+            moved = self.driver.call("rename", harness.win_path(folder),
+                                     harness.win_path(folder + "-moved"))
+            self.assertEqual(moved["error"], 32, folder)  # ERROR_SHARING_VIOLATION
+            self.assertTrue(os.path.isdir(folder))
+            self.assertFalse(os.path.exists(folder + "-moved"))
+        self.choose(hwnd, screen, RESTART)
+        self.wait_for(lambda: len(self.runs()) == 2, 30, "the second run")
+        self.assertEqual(self.runs()[1]["module"],
+                         harness.win_path(os.path.join(directory, "setup.exe")))
+        self.choose(hwnd, self.finished(hwnd), KEEP)
+        self.assertEqual(self.wait_exit(pid), {"exited": True, "code": 0})
+        moved = self.driver.call("rename", harness.win_path(directory),
+                                 harness.win_path(directory + "-moved"))
+        self.assertEqual(moved["error"], 0)
 
     def test_installer_failures(self):
         title = "100% Quest"

@@ -207,4 +207,41 @@ TEST(DriveWithoutPermissions, IsToldByTheDrivesFlagsAndNamedInTheBox) {
     EXPECT_FALSE(volume_flags(L"Z:\\no such folder\\here", flags));
 }
 
+TEST_F(FolderOnWindows, CheckedFoldersAreHeldAgainstRenamingUntilReleased) {
+    const std::wstring outer = root + L"\\Quarryvale temporary files";
+    const std::wstring product = outer + L"\\7";
+    folder_problem problem;
+    ASSERT_TRUE(product_folders_usable(outer, product, true, problem)) << problem.text;
+    const auto rename_error = [](const std::wstring& from, const std::wstring& to) {
+        return MoveFileW(from.c_str(), to.c_str()) ? DWORD{0} : GetLastError();
+    };
+    EXPECT_EQ(rename_error(product, product + L"-moved"),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(rename_error(outer, outer + L"-moved"), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+    // The program still makes and renames files inside; what lies inside counts as inside,
+    // a neighbour whose name merely begins with the folder's does not.
+    const auto open = [](const std::wstring& path) {
+        return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_ALWAYS, 0, nullptr);
+    };
+    const HANDLE inside = open(product + L"\\launch");
+    ASSERT_NE(inside, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(inside_held_product_folder(inside));
+    CloseHandle(inside);
+    EXPECT_EQ(rename_error(product + L"\\launch", product + L"\\setup.exe"), 0u);
+    ASSERT_TRUE(CreateDirectoryW((product + L"-x").c_str(), nullptr));
+    const HANDLE beside = open(product + L"-x\\launch");
+    ASSERT_NE(beside, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(inside_held_product_folder(beside));
+
+    // Let go (as before the program's own removal): the folders move again, and nothing is
+    // inside a folder no longer held.
+    release_product_folders();
+    EXPECT_FALSE(inside_held_product_folder(beside));
+    CloseHandle(beside);
+    EXPECT_EQ(rename_error(product, product + L"-moved"), 0u);
+    EXPECT_EQ(rename_error(outer, outer + L"-moved"), 0u);
+}
+
 } // namespace

@@ -1,7 +1,9 @@
 // Stands in for a product's installer in the tests, the benchmark and the demo. What it
 // does is read from installer.txt beside it, and every run is appended to
 // installer-runs.txt beside it so that a test can check how it was started: its command
-// line, and whether another program could change or delete its file while it runs.
+// line, whether another program could change or delete its file while it runs, and
+// whether it can read its own file as a self-extracting installer does (sharing read
+// only), which is how real installers get at what they carry.
 //
 // installer.txt, one key=value a line, every key optional:
 //   title=...            the window's title (default "Demo installer")
@@ -75,11 +77,11 @@ std::string json_text(const std::string& text) {
     return out + "\"";
 }
 
-// 0 when the installer's own file opens with this access, else the error.
-DWORD open_error(const wchar_t* path, DWORD access) {
-    const HANDLE file =
-        CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, 0, nullptr);
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// 0 when the installer's own file opens with this access and sharing, else the error.
+DWORD open_error(const wchar_t* path, DWORD access, DWORD share = share_all) {
+    const HANDLE file = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
@@ -98,12 +100,13 @@ void record_run(HWND window) {
     }
     std::fprintf(file,
                  "{\"pid\": %lu, \"hwnd\": %llu, \"cwd\": %s, \"command_line\": %s, "
-                 "\"module\": %s, \"write_error\": %lu, \"delete_error\": %lu}\n",
+                 "\"module\": %s, \"write_error\": %lu, \"delete_error\": %lu, "
+                 "\"read_error\": %lu}\n",
                  GetCurrentProcessId(),
                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)),
                  json_text(utf8(directory)).c_str(), json_text(utf8(GetCommandLineW())).c_str(),
                  json_text(utf8(module)).c_str(), open_error(module, GENERIC_WRITE),
-                 open_error(module, DELETE));
+                 open_error(module, DELETE), open_error(module, GENERIC_READ, FILE_SHARE_READ));
     std::fclose(file);
 }
 

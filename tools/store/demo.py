@@ -3,12 +3,14 @@
 demo's Wine prefix, a display and a private /tmp.
 
 It publishes the demo product (QV_DEMO_SIZE_MB, 300 by default, in several files and
-directories, with the demo installer as "launch") on nginx, starts the store with the
+directories below data/, with a real NSIS installer as "launch" that carries the small
+files itself and copies data/ in beside them, into the prefix's Program Files) on nginx, starts the store with the
 product offered to the demo token, stamps a copy of the program (QV_DEMO_PROGRAM, by
 default the windows preset's) and runs it. With a person's display it waits until the
 program ends; on the virtual display it drives every screen through the test driver and
-keeps a screenshot of each. Every server and program it starts is ended by its process
-id; every wait is bounded.
+keeps a screenshot of each, the installer's pages included, which it drives as a buyer
+would. Every server and program it starts is ended by its process id; every wait is
+bounded.
 """
 import json
 import os
@@ -34,6 +36,8 @@ WEBROOT = os.path.join(WORK, "www")
 PROGRAM_DIR = os.path.join(WORK, "program")
 PROGRAM = os.path.join(PROGRAM_DIR, "quarryvale-downloader.exe")
 PRODUCT_DIR = os.path.join(PROGRAM_DIR, "Quarryvale temporary files", "1000")
+CARRIED = os.path.join(WORK, "carried")  # what the installer carries inside its own file
+INSTALLER_TITLE = "Quarry Quest Setup"
 TOKEN, PRODUCT, TITLE = "QVDEMO01", "1000", "Quarry Quest"
 URL_PATH = "/products/1000"
 STOP_ID, PAUSE_ID, NAME_ID, PASSWORD_ID, SIGN_IN_ID = 100, 101, 100, 101, 102
@@ -85,7 +89,7 @@ def product_layout():
     """The big files of the product, its bulk in several files and directories."""
     total = int(os.environ.get("QV_DEMO_SIZE_MB", "300")) * 1_000_000
     shares = [("data/levels/world.pak", 40), ("data/textures/terrain.pak", 30),
-              ("data/sound/music.pak", 20), ("movies/intro.bin", 10)]
+              ("data/sound/music.pak", 20), ("data/movies/intro.bin", 10)]
     return [(name, total * share // 100) for name, share in shares]
 
 
@@ -104,16 +108,32 @@ def make_sources():
         downloads.make_product(SOURCES, layout)
         with open(made, "w") as f:
             json.dump(layout, f)
-    with open(os.path.join(BIN, "qv-demo-installer.exe"), "rb") as f:
-        installer = f.read()
-    settings = f"title={TITLE} Setup\n"
-    if HEADLESS:
-        settings += "close_after_ms=4000\n"  # ends by itself once we have its picture
-    small = [("readme.txt", b"Quarry Quest: dig deep, build high.\r\n"),
-             ("saves/empty.sav", b""), ("launch", installer),
-             ("installer.txt", settings.encode())]
-    downloads.make_product(SOURCES, small)
-    return [name for name, _ in layout + small]
+    # A real installer, as a store ships one: it carries the small files in its own file
+    # and copies the data downloaded beside it into the buyer's Program Files.
+    shutil.rmtree(CARRIED, ignore_errors=True)
+    carried = downloads.make_product(CARRIED, [
+        ("readme.txt", b"Quarry Quest: dig deep, build high.\r\n"), ("saves/empty.sav", b"")])
+    downloads.make_product(SOURCES, [("launch", downloads.nsis_installer(
+        os.path.join(WORK, "quest-installer.exe"), CARRIED, r"$PROGRAMFILES64\Quarry Quest",
+        name=TITLE, silent=False, beside="data"))])
+    return [name for name, _ in layout] + ["launch"], carried
+
+
+def installed_dir():
+    """Where the installer puts the product: the demo prefix's Program Files."""
+    return os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files", TITLE)
+
+
+def check_installed(listed, carried):
+    """The installed product, byte for byte: the data as downloaded and the files the
+    installer carried."""
+    for name, size in listed:
+        if name != "launch":
+            same_file(os.path.join(installed_dir(), *name.split("/")),
+                      os.path.join(SOURCES, *name.split("/")), name)
+    for name in carried:
+        same_file(os.path.join(installed_dir(), *name.split("/")),
+                  os.path.join(CARRIED, *name.split("/")), name)
 
 
 class Servers:
@@ -178,19 +198,23 @@ def bytes_on_disk():
     return total
 
 
+def same_file(got, want, name):
+    if not os.path.exists(got) or os.path.getsize(got) != os.path.getsize(want):
+        raise Failed(f"{name} did not arrive whole at {got}")
+    with open(got, "rb") as a, open(want, "rb") as b:
+        while True:
+            block = b.read(1 << 20)
+            if a.read(1 << 20) != block:
+                raise Failed(f"{name} at {got} differs from the published file")
+            if not block:
+                break
+
+
 def compare(listed):
     """Every file of the product as published, byte for byte."""
-    for name, size in listed:
-        got = os.path.join(PRODUCT_DIR, *name.split("/"))
-        if not os.path.exists(got) or os.path.getsize(got) != size:
-            raise Failed(f"{name} did not arrive whole")
-        with open(got, "rb") as a, open(os.path.join(SOURCES, *name.split("/")), "rb") as b:
-            while True:
-                block = b.read(1 << 20)
-                if a.read(1 << 20) != block:
-                    raise Failed(f"{name} differs from the published file")
-                if not block:
-                    break
+    for name, _ in listed:
+        same_file(os.path.join(PRODUCT_DIR, *name.split("/")),
+                  os.path.join(SOURCES, *name.split("/")), name)
 
 
 # A person's display: they drive, we watch.
@@ -222,8 +246,8 @@ def watch(total):
 # The virtual display: the test driver drives every screen.
 
 class Drive:
-    def __init__(self, driver, listed):
-        self.driver, self.listed = driver, listed
+    def __init__(self, driver, listed, carried):
+        self.driver, self.listed, self.carried = driver, listed, carried
         self.shots = []
 
     def controls(self, hwnd):
@@ -336,23 +360,36 @@ class Drive:
 
     def install(self):
         line = f"Launching {TITLE} installer..."
-        runs = os.path.join(PRODUCT_DIR, "installer-runs.txt")
-        wait_for(lambda: line in self.texts() or os.path.exists(runs), 30, "the install screen")
+        wait_for(lambda: line in self.texts() or self.installer_window(), 30,
+                 "the install screen")
         say(line)
-        run = wait_for(lambda: self.installer_run(runs), 60, "the installer")
+        setup = wait_for(self.installer_window, 60, "the installer's window")
         wait_for(lambda: not self.driver.call("window", self.hwnd)["visible"], 10,
                  "the main window to hide")
-        title = self.driver.call("window", run["hwnd"])["title"]
-        say(f"the installer shows its window {title!r}; the downloader's window is hidden")
-        self.capture(run["hwnd"], "installer")
+        say(f"the installer shows its window {INSTALLER_TITLE!r}; the downloader's window "
+            "is hidden")
+        # Its pages, as a buyer goes through them: the folder (Program Files, as offered),
+        # then the files going in, then Close.
+        self.press(setup, "Install")
+        wait_for(lambda: self.button(setup, "Close"), RUN_LIMIT_S, "the installer to finish")
+        self.capture(setup, "installer")
+        say(f"the installer has put the product in {installed_dir()}; closing it")
+        self.press(setup, "Close")
 
-    @staticmethod
-    def installer_run(path):
-        try:
-            with open(path) as f:
-                return json.loads(f.readline())
-        except (OSError, ValueError):
-            return None
+    def installer_window(self):
+        return self.driver.call("find_window", INSTALLER_TITLE)["hwnd"] or None
+
+    def button(self, window, text):
+        """The window's visible, enabled button with this text (without its &), or None."""
+        for control in self.controls(window):
+            if control["class"].lower() == "button" and control["visible"] and \
+                    control["enabled"] and control["text"].replace("&", "") == text:
+                return control
+        return None
+
+    def press(self, window, text):
+        button = wait_for(lambda: self.button(window, text), 30, f"the button {text!r}")
+        self.driver.call("click", button["hwnd"])
 
     def finish(self):
         heading = f"Installation finished - {TITLE}"
@@ -366,6 +403,9 @@ class Drive:
         compare(self.listed)
         say(f"the product arrived byte for byte: {len(self.listed)} files, "
             f"{sum(size for _, size in self.listed)} bytes")
+        check_installed(self.listed, self.carried)
+        say(f"and the installer put every file in place byte for byte: "
+            f"{len(self.listed) - 1 + len(self.carried)} files in {installed_dir()}")
         self.driver.call("click", screen[REMOVE]["hwnd"])
         wait_for(lambda: self.texts()[REMOVE]["checked"], 5, "the choice to remove")
         self.capture(self.hwnd, "finished")
@@ -385,7 +425,7 @@ def main():
     servers = Servers()
     driver = state = None
     try:
-        names = make_sources()
+        names, carried = make_sources()
         say(f"publishing the product on nginx ({WEBROOT})")
         listed, total = downloads.publish_product(SOURCES, names, WEBROOT, URL_PATH)
         hashes = downloads.file_hashes(SOURCES, names)
@@ -395,11 +435,12 @@ def main():
                               tls=[os.path.join(store.CERTS, n) for n in ("server.pem", "server.key")])
         decorate_windows()
         stamp_program()
+        shutil.rmtree(installed_dir(), ignore_errors=True)  # only this run's install counts
         say(f"running {PROGRAM} (token {TOKEN}, product {PRODUCT}, {total / 1e6:.1f} MB)")
         if not HEADLESS:
             return watch(total)
         driver = Driver()
-        drive = Drive(driver, listed)
+        drive = Drive(driver, listed, carried)
         status = drive.run()
         say(f"screenshots in {os.path.relpath(SHOTS, REPO)}/: "
             + " ".join(os.path.basename(p) for p in drive.shots))

@@ -34,7 +34,7 @@ if [ "${1:-}" != --inside ]; then
         [ -f build/native/build.ninja ] || cmake --preset native
         cmake --build --preset native --target quarryvale-stamp
         [ -f build/windows/build.ninja ] || cmake --preset windows
-        cmake --build --preset windows --target quarryvale-downloader qv-demo-installer \
+        cmake --build --preset windows --target quarryvale-downloader \
             qv-driver qv-trust-ca
     ) >"$work/build.log" 2>&1; then
         tail -n 40 "$work/build.log" >&2

@@ -626,6 +626,8 @@ const std::map<std::string, command_fn>& command_table() {
         {"screen", cmd_screen},
         {"polygon_region", cmd_polygon_region},
         {"mutex", cmd_mutex},
+        {"rename", cmd_rename},
+        {"find_window", cmd_find_window},
         {"dialogs", cmd_dialogs},
         {"wait_dialog", cmd_wait_dialog},
         {"press", cmd_press},

@@ -38,3 +38,7 @@ std::string cmd_system_menu(const command_args& args, json_writer& reply);
 std::string cmd_dialogs(const command_args& args, json_writer& reply);
 std::string cmd_wait_dialog(const command_args& args, json_writer& reply);
 std::string cmd_press(const command_args& args, json_writer& reply);
+
+// Other programs' doings (others.cpp).
+std::string cmd_rename(const command_args& args, json_writer& reply);
+std::string cmd_find_window(const command_args& args, json_writer& reply);
