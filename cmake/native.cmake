@@ -30,6 +30,7 @@ add_executable(unit_tests
     tests/unit/download_status_test.cpp
     tests/unit/form_body_test.cpp
     tests/unit/sha256_test.cpp
+    tests/unit/hash_feed_test.cpp
     tests/unit/frame_test.cpp
     tests/unit/stamp_test.cpp)
 qv_strict(unit_tests)

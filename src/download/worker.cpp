@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "download/hash_feed.h"
 #include "download/product.h"
 #include "download/state.h"
 #include "download/stream_parts.h"
@@ -22,8 +23,56 @@ constexpr const char* error_template =
     "An error has occured while downloading. The download is now paused. You may unpause the "
     "download to try again. Error message: %1!s!";
 
-// The one read buffer: every read lands here and goes straight to its file.
-char buffer[32768];
+// The read buffers: every read lands in one and goes straight to its file. Without
+// hashes the first serves every read; with them the worker takes each in turn and hands
+// what it wrote to the hashing thread, reading into a buffer again only once that thread
+// is done with it.
+constexpr std::size_t buffer_count = 8;
+char buffers[buffer_count][32768];
+std::size_t buffer_slot = 0;
+std::uint64_t buffer_tickets[buffer_count] = {}; // the last piece of each to be hashed
+
+// The process's one hashing thread: made with the first attempt that hashes, never
+// ended. Only the current attempt's worker hands it pieces, and the worker drains it
+// before it judges a file, reports or stops, so that whoever looks at a running hash
+// next sees exactly the bytes on disk.
+struct system_sync {
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE conditions_[2] = {CONDITION_VARIABLE_INIT, CONDITION_VARIABLE_INIT};
+    void lock() { AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ReleaseSRWLockExclusive(&lock_); }
+    void wait(hash_channel channel) {
+        SleepConditionVariableSRW(&conditions_[static_cast<int>(channel)], &lock_, INFINITE, 0);
+    }
+    void wake(hash_channel channel) {
+        WakeAllConditionVariable(&conditions_[static_cast<int>(channel)]);
+    }
+};
+hash_feed<system_sync>* feed = nullptr;
+
+DWORD WINAPI hash_thread_proc(LPVOID) {
+    feed->run();
+    return 0;
+}
+
+void start_hashing() {
+    if (feed != nullptr || hashes.empty()) {
+        return;
+    }
+    // Woken for half the ring: a wake per four full reads, hashed while the worker reads
+    // on into the other half.
+    feed = new hash_feed<system_sync>(buffer_count / 2 * sizeof buffers[0]);
+    const HANDLE thread = CreateThread(nullptr, 0, hash_thread_proc, nullptr, 0, nullptr);
+    system_assert_("CreateThread", thread);
+    CloseHandle(thread);
+}
+
+// Every byte written so far is in its running hash once this returns.
+void settle_hashes() {
+    if (feed != nullptr) {
+        feed->drain();
+    }
+}
 
 // With hashes: the index of the list entry current_file points at, and the name and
 // index of the file being written (whose bytes are hashed as they are written).
@@ -58,6 +107,7 @@ bool past_last_file() {
 // The worker's exchange stops being reachable from the window's thread before the
 // worker reports: after the report a new attempt may already own the shared state.
 void withdraw_request() {
+    settle_hashes();
     EnterCriticalSection(&critical_section);
     request_context = nullptr;
     LeaveCriticalSection(&critical_section);
@@ -142,6 +192,7 @@ int judge_written_file() {
 // just completed did not match and is open again, empty; and files that already match
 // are passed over (done_size moves past them).
 int begin_next_file() {
+    settle_hashes();
     if (!hashes.empty() && current_file_handle != INVALID_HANDLE_VALUE) {
         if (const int judged = judge_written_file(); judged != 0) {
             return judged;
@@ -256,7 +307,7 @@ int hand_out(const char* bytes, DWORD count, net_context& context) {
             return 1;
         }
         if (!hashes.empty()) {
-            sha256_update(hashes[writing_index].running, bytes, written);
+            buffer_tickets[buffer_slot] = feed->hand(hashes[writing_index].running, bytes, written);
         }
         done_size += written;
         bytes += written;
@@ -278,6 +329,7 @@ bool fetch() {
         EnterCriticalSection(&critical_section);
         if (interrupted_callback != nullptr) {
             LeaveCriticalSection(&critical_section);
+            settle_hashes();
             if (current_file_handle != INVALID_HANDLE_VALUE) {
                 CloseHandle(current_file_handle);
                 current_file_handle = INVALID_HANDLE_VALUE;
@@ -320,8 +372,12 @@ bool fetch() {
         post_status(nullptr);
 
         while (done_size < at.part_end) {
+            char* const buffer = buffers[buffer_slot];
+            if (feed != nullptr) {
+                feed->wait_for(buffer_tickets[buffer_slot]);
+            }
             std::uint32_t count = 0;
-            if (net_read(&context, buffer, sizeof buffer, &count) != 0) {
+            if (net_read(&context, buffer, sizeof buffers[0], &count) != 0) {
                 report_net_error(context.error_code);
                 return false;
             }
@@ -331,6 +387,9 @@ bool fetch() {
                 return false;
             }
             const int handed = hand_out(buffer, count, context);
+            if (!hashes.empty()) {
+                buffer_slot = (buffer_slot + 1) % buffer_count;
+            }
             if (handed == 1) {
                 return false;
             }
@@ -464,6 +523,7 @@ void start_thread() {
     interrupted_callback = nullptr;
     state = 2;
     request_context = nullptr;
+    start_hashing();
     const HANDLE thread = CreateThread(nullptr, 0, thread_proc, nullptr, 0, nullptr);
     system_assert_("CreateThread", thread);
     CloseHandle(thread);
