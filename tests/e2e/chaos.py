@@ -89,8 +89,10 @@ def check_restarts(restarts, requests, path, total):
 class Drive:
     """One download to the install screen. should_kill(seconds since start, bytes on
     disk) says when to kill; sample(pid, status) is called about every sample_every s;
-    standstill is the longest time without a byte more on disk, and a standstill over
-    limit seconds ends the drive with AssertionError."""
+    standstill is the longest time without a byte of the product on disk for the first
+    time (a file emptied and fetched again makes no progress until it passes the most it
+    ever held: a download that fetched one file for ever would stand still), and a
+    standstill over limit seconds ends the drive with AssertionError."""
 
     def __init__(self, case, listed, should_kill, limit, sample=None, sample_every=5.0,
                  say=None):
@@ -105,15 +107,18 @@ class Drive:
         self.standstill = 0.0
         self.final = None  # (pid, hwnd) of the program that reached the install screen
 
-    def on_disk(self):
-        total = 0
+    def sizes(self):
+        found = {}
         for name, _ in self.listed:
             try:
-                total += os.path.getsize(os.path.join(self.case.product_dir(),
-                                                      *name.split("/")))
+                found[name] = os.path.getsize(os.path.join(self.case.product_dir(),
+                                                           *name.split("/")))
             except OSError:
-                pass
-        return total
+                found[name] = 0
+        return found
+
+    def on_disk(self):
+        return sum(self.sizes().values())
 
     def run(self):
         try:
@@ -129,19 +134,20 @@ class Drive:
     def _run(self):
         case = self.case
         began = last_progress = last_sample = time.monotonic()
-        done = self.on_disk()
+        # The most each file has held: bytes past it are bytes that arrived for the first
+        # time.
+        most = self.sizes()
+        done = sum(most.values())
         pid, hwnd = case.open_program(fresh=False)
         self.pid = pid
         reconnecting = downloading = False
         while True:
             now = time.monotonic()
-            disk = self.on_disk()
-            if disk > done:
-                done, last_progress = disk, now
-            elif disk < done:
-                # A file whose bytes did not match the store's hash, emptied to be fetched
-                # again: progress counts from there.
-                done, last_progress = disk, now
+            sizes = self.sizes()
+            disk = sum(sizes.values())
+            most = {name: max(most[name], size) for name, size in sizes.items()}
+            if sum(most.values()) > done:
+                done, last_progress = sum(most.values()), now
             self.standstill = max(self.standstill, now - last_progress)
             if now - last_progress > self.limit:
                 raise AssertionError(f"no progress for {now - last_progress:.0f} s "
