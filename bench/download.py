@@ -957,10 +957,11 @@ def main():
     results = {"size": SIZE_MB * MB, "machine": machine(), "load": {"before": os.getloadavg()}}
     try:
         Bench.setUpClass()
-        print(f"bench: publishing {SIZE_MB} MB, {SMALL_MB} MB and {SCAN_FILES} files", flush=True)
         if ONLY == "restart":
+            print("bench: publishing 2 GB", flush=True)
             restart_rounds(results)
             return
+        print(f"bench: publishing {SIZE_MB} MB, {SMALL_MB} MB and {SCAN_FILES} files", flush=True)
         large = large_product("large", SIZE_MB)
         if ONLY == "transport":
             transport_rounds(large, results)
