@@ -626,8 +626,11 @@ def restart_rounds(results):
               f"{name}: start to first request median {median(values):.2f} s (rounds "
               f"{', '.join(f'{v:.2f}{noise_note(r)}' for v, r in zip(values, results['restart'][key]))})")
     results["load"]["after"] = os.getloadavg()
+    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
+    with open(RESULTS, "w") as f:
+        json.dump(results, f, indent=1)
     print(f"bench: load average {results['load']['before'][0]:.2f} before, "
-          f"{results['load']['after'][0]:.2f} after")
+          f"{results['load']['after'][0]:.2f} after; figures kept in {RESULTS}")
 
 
 def transport_rounds(large, results):
