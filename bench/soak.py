@@ -397,7 +397,7 @@ def report(r):
         ("bytes differing", "none" if not r["differing_files"] else r["differing_files"], "0"),
         ("server bytes / product", f"{r['server_bytes'] / r['size']:.4f}", ""),
         ("waste per fault or kill", f"{r['waste_per_fault'] / 1e6:.2f} MB", "< 1 MB"),
-        ("longest time without progress", f"{r['longest_standstill_s']} s",
+        ("longest time without a new byte of the product", f"{r['longest_standstill_s']} s",
          f"< {r['standstill_limit_s']:.0f} s"),
         ("short stalls the program gave up on", len(r["short_stalls_given_up"]), "0"),
         ("long stalls: next connection after (s)", r["long_stalls_next_connection_after_s"]
