@@ -1,8 +1,10 @@
 # Windows tests, run under Wine by ctest.
-# The hash's unit test runs here too: the program ships what this compiler makes of it.
+# The hash's unit test runs here too: the program ships what this compiler makes of it;
+# and the hashing thread's feed, here with the system's own lock and conditions as well.
 add_executable(win_tests tests/win/util_win_test.cpp tests/win/storable_name_test.cpp
                          tests/win/folder_win_test.cpp
-                         tests/win/path_win_test.cpp tests/unit/sha256_test.cpp)
+                         tests/win/path_win_test.cpp tests/unit/sha256_test.cpp
+                         tests/unit/hash_feed_test.cpp)
 qv_strict(win_tests)
 target_link_libraries(win_tests PRIVATE qv_platform gtest gtest_main)
 # Wine names Unix files through the locale's character set: UTF-8 holds every script.

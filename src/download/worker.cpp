@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "download/hash_feed.h"
+#include "download/hash_feed_win.h"
 #include "download/product.h"
 #include "download/state.h"
 #include "download/stream_parts.h"
@@ -36,18 +36,6 @@ std::uint64_t buffer_tickets[buffer_count] = {}; // the last piece of each to be
 // ended. Only the current attempt's worker hands it pieces, and the worker drains it
 // before it judges a file, reports or stops, so that whoever looks at a running hash
 // next sees exactly the bytes on disk.
-struct system_sync {
-    SRWLOCK lock_ = SRWLOCK_INIT;
-    CONDITION_VARIABLE conditions_[2] = {CONDITION_VARIABLE_INIT, CONDITION_VARIABLE_INIT};
-    void lock() { AcquireSRWLockExclusive(&lock_); }
-    void unlock() { ReleaseSRWLockExclusive(&lock_); }
-    void wait(hash_channel channel) {
-        SleepConditionVariableSRW(&conditions_[static_cast<int>(channel)], &lock_, INFINITE, 0);
-    }
-    void wake(hash_channel channel) {
-        WakeAllConditionVariable(&conditions_[static_cast<int>(channel)]);
-    }
-};
 hash_feed<system_sync>* feed = nullptr;
 
 DWORD WINAPI hash_thread_proc(LPVOID) {

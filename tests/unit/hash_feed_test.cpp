@@ -14,6 +14,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include "download/hash_feed_win.h" // the program's own, tested under Wine
+#endif
+
 namespace {
 
 struct std_sync {
@@ -65,11 +69,12 @@ sha256_digest digest_of(const std::vector<std::uint8_t>& bytes) {
 // Files of the given sizes written through a ring of ring_size buffers of 32 KB, each
 // read of a random length up to a buffer, the bytes random: every running hash must end
 // as the straight hash of its file, and cover exactly its bytes once drained.
+template <typename Sync>
 void write_through_ring(std::size_t wake_bytes, std::size_t ring_size,
                         const std::vector<std::size_t>& sizes, std::size_t most_per_read,
                         unsigned seed) {
     watchdog guard;
-    hash_feed<std_sync> feed(wake_bytes);
+    hash_feed<Sync> feed(wake_bytes);
     std::thread hasher([&] { feed.run(); });
     std::mt19937 random(seed);
     std::vector<std::vector<std::uint8_t>> buffers(ring_size, std::vector<std::uint8_t>(32768));
@@ -100,21 +105,21 @@ void write_through_ring(std::size_t wake_bytes, std::size_t ring_size,
     hasher.join();
 }
 
-TEST(HashFeed, HashesEveryPieceInOrderBeforeItsBufferIsReadIntoAgain) {
+template <typename Sync> void every_piece_in_order() {
     // The program's own settings: 8 buffers, woken once 4 reads wait.
-    write_through_ring(4 * 32768, 8, {5'000'000, 1, 0, 32768, 777'777}, 32768, 1);
+    write_through_ring<Sync>(4 * 32768, 8, {5'000'000, 1, 0, 32768, 777'777}, 32768, 1);
     // Reads of a few bytes (a trickle): room for 64 pieces runs out before the wake
     // threshold is reached, and before the ring comes round.
-    write_through_ring(4 * 32768, 8, {100'000}, 7, 2);
+    write_through_ring<Sync>(4 * 32768, 8, {100'000}, 7, 2);
     // A threshold never reached: only the worker's waits wake the hasher.
-    write_through_ring(static_cast<std::size_t>(-1), 3, {2'000'000, 65}, 32768, 3);
+    write_through_ring<Sync>(static_cast<std::size_t>(-1), 3, {2'000'000, 65}, 32768, 3);
     // One buffer: every read waits for the one before to be hashed.
-    write_through_ring(1, 1, {300'000}, 32768, 4);
+    write_through_ring<Sync>(1, 1, {300'000}, 32768, 4);
 }
 
-TEST(HashFeed, ADrainLeavesNothingBehindAndTheThreadGoesOn) {
+template <typename Sync> void drain_leaves_nothing_behind() {
     watchdog guard;
-    hash_feed<std_sync> feed(static_cast<std::size_t>(-1));
+    hash_feed<Sync> feed(static_cast<std::size_t>(-1));
     std::thread hasher([&] { feed.run(); });
     const std::vector<std::uint8_t> bytes(100'000, 0x5a);
     sha256_state running;
@@ -127,6 +132,20 @@ TEST(HashFeed, ADrainLeavesNothingBehindAndTheThreadGoesOn) {
     }
     feed.stop();
     hasher.join();
+}
+
+TEST(HashFeed, HashesEveryPieceInOrderBeforeItsBufferIsReadIntoAgain) {
+    every_piece_in_order<std_sync>();
+#ifdef _WIN32
+    every_piece_in_order<system_sync>();
+#endif
+}
+
+TEST(HashFeed, ADrainLeavesNothingBehindAndTheThreadGoesOn) {
+    drain_leaves_nothing_behind<std_sync>();
+#ifdef _WIN32
+    drain_leaves_nothing_behind<system_sync>();
+#endif
 }
 
 } // namespace
