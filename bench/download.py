@@ -597,13 +597,14 @@ def hash_rounds(large, results):
         hasher = median([max([c for c, n in r["threads"] if n != "main"] or [0]) /
                          (size / 1e9) for r in runs["hashed" + suffix]])
         every = [r for pair in pairs for r in pair]
+        added = None if None in cpu.values() else cpu["hashed"] - cpu["plain"]
         print(f"bench: hashes over {name}: {rate['hashed']:.0f} MB/s with "
-              f"({cpu['hashed']:.2f} CPU s/GB after the first byte), {rate['plain']:.0f} "
-              f"without ({cpu['plain']:.2f}); cost of the rate median {median(cost):.1f}% "
+              f"({number(cpu['hashed'])} CPU s/GB after the first byte), {rate['plain']:.0f} "
+              f"without ({number(cpu['plain'])}); cost of the rate median {median(cost):.1f}% "
               f"(rounds {', '.join(f'{c:.1f}{noise_note(*pair)}' for c, pair in zip(cost, pairs))}"
               f"), transfer only median {median(transfer):.1f}%; goal at most "
               f"{HASH_GOAL_PERCENT:.0f}%: {verdict(median(cost) <= HASH_GOAL_PERCENT, every)}; "
-              f"CPU the hashes add {cpu['hashed'] - cpu['plain']:.2f} s/GB (the hashing "
+              f"CPU the hashes add {number(added)} s/GB (the hashing "
               f"thread's own {hasher:.2f}; the hash alone about {HASH_OWN_CPU_S_PER_GB:.2f})",
               flush=True)
     results["load"]["after"] = os.getloadavg()
