@@ -7,9 +7,10 @@
 // the next attempt takes over) the worker drains the feed, so that every running hash
 // covers exactly the bytes written.
 //
-// The lock and the two conditions come from the platform (Sync): under Wine the C++
-// library's condition variable goes through the Windows server for every wake, the
-// system's own slim lock does not.
+// The lock and the two conditions come from the platform (Sync): the system's slim lock
+// and condition variables wait and wake inside the process (under Wine on futexes),
+// where this toolchain's C++ condition variable waits on semaphores, a Windows server
+// call each under Wine.
 //   Sync::lock(), Sync::unlock();
 //   Sync::wait(channel): releases the lock, sleeps until woken on channel, takes it again
 //                        (it may also return without a wake);
