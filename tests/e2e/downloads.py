@@ -124,11 +124,13 @@ def start_nginx(case, webroot, address="127.0.0.1", port=80, tls=None, sndbuf=No
                   extra)
 
 
-def start_fault_server(case, webroot, address="127.0.0.2", port=80, **faults):
-    """Starts the fault server on the web root with these faults; returns its state."""
+def start_fault_server(case, webroot, address="127.0.0.2", port=80, tls=None, **faults):
+    """Starts the fault server on the web root with these faults, over HTTPS with
+    tls=(certificate, key); returns its state."""
     state = tempfile.mkdtemp(prefix="qv-faults-")
     configure_faults(state, **faults)
-    return _spawn(case, "fault_server.py", webroot, address, port, state)
+    return _spawn(case, "fault_server.py", webroot, address, port, state,
+                  ["--tls", *tls] if tls else [])
 
 
 def configure_faults(state, **faults):

@@ -2,7 +2,7 @@
 """A download server that misbehaves on request, for what nginx cannot play. It serves
 the same web root of stream parts as nginx does, with the same Range handling (200; 206
 and Content-Range for "bytes=N-" or "bytes=N-M"; 416 when N is past the end), over
-HTTP/1.1 on 127.0.0.2:80 by default.
+HTTP/1.1 on 127.0.0.2:80 by default, or over HTTPS with --tls CERTIFICATE KEY.
 
 STATE/config.json is read afresh for every request (write a temporary file and rename
 it). Every key is optional; faults combine:
@@ -20,6 +20,8 @@ it). Every key is optional; faults combine:
   stall_then    ... then "close" (default) or "continue" with the rest of the body
   stall_before_headers  the same stall before anything of the answer is sent
   throttle      send the body at this many bytes per second
+  write_size    send the body in writes of at most this many bytes (default 65536;
+                over HTTPS each write goes out as records of its own)
   flip_at       invert the byte at this offset of the part file as it is sent (a store's
                 file corrupted on its way)
   times         apply the faults to the first K requests after the configuration
@@ -39,6 +41,7 @@ import json
 import os
 import re
 import socket
+import ssl
 import struct
 import termios
 import threading
@@ -167,9 +170,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if key in faults:
                 limit = min(limit, faults[key])
         throttle, flip = faults.get("throttle"), faults.get("flip_at")
-        self.send_range(fd, offset, limit, throttle, flip)
+        write = faults.get("write_size", CHUNK)
+        self.send_range(fd, offset, limit, throttle, flip, write)
         if "stall_after" in faults and self.sent < count and self.stall(faults):
-            self.send_range(fd, offset, count, throttle, flip)
+            self.send_range(fd, offset, count, throttle, flip, write)
         if self.sent < count:
             self.close_connection = True
             if faults.get("reset"):
@@ -183,13 +187,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(0.02)
         return faults.get("stall_then") == "continue"
 
-    def send_range(self, fd, offset, end, throttle, flip=None):
+    def send_range(self, fd, offset, end, throttle, flip=None, write=CHUNK):
         """Sends the body from where it stands up to end, at most throttle bytes a second,
-        with the part's byte at flip inverted."""
+        in writes of at most write bytes, with the part's byte at flip inverted."""
         began, start = time.monotonic(), self.sent
         while self.sent < end:
             at = offset + self.sent
-            data = os.pread(fd, min(CHUNK, end - self.sent, throttle or CHUNK), at)
+            data = os.pread(fd, min(write, end - self.sent, throttle or write), at)
             if not data:
                 break
             if flip is not None and at <= flip < at + len(data):
@@ -217,6 +221,15 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
     resets = set()
+    tls = None  # an SSLContext when serving HTTPS
+
+    def get_request(self):
+        connection, address = super().get_request()
+        if self.tls is not None:
+            # The handshake happens on the handler's thread, at its first read.
+            connection = self.tls.wrap_socket(connection, server_side=True,
+                                              do_handshake_on_connect=False)
+        return connection, address
 
     def shutdown_request(self, request):
         # The usual shutdown() first would end the connection in order before the reset.
@@ -234,9 +247,14 @@ def main():
     parser.add_argument("--state", required=True, help="directory of config, logs and signals")
     parser.add_argument("--address", default="127.0.0.2")
     parser.add_argument("--port", type=int, default=80)
+    parser.add_argument("--tls", nargs=2, metavar=("CERTIFICATE", "KEY"),
+                        help="serve HTTPS with this certificate chain and key")
     args = parser.parse_args()
     STATE, WEBROOT = args.state, args.webroot
     server = Server((args.address, args.port), Handler)
+    if args.tls:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(*args.tls)
     with open(state_file("ready"), "w", encoding="utf-8") as f:
         f.write("ready\n")
     server.serve_forever()
