@@ -311,31 +311,22 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
         context->error_code = ERROR_INVALID_PARAMETER;
         return 1;
     }
-    if (x->buffer.size() < size) {
-        x->buffer.resize(size);
-    }
     const HINTERNET request = context->request_handle;
     DWORD error = 0;
     // InternetReadFileExA, not InternetReadFile: under Wine the latter zeroes the count
     // after it has queued the read, and a read that completes at once on the platform's
     // thread then loses its count (and the caller its data). The Ex form writes the
     // count into the buffer record only when the read completes.
-    const auto read_into = [&](DWORD offset, DWORD length, DWORD flags, DWORD& got) {
-        x->buffers = INTERNET_BUFFERSA{};
-        x->buffers.dwStructSize = sizeof x->buffers;
-        x->buffers.lpvBuffer = x->buffer.data() + offset;
-        x->buffers.dwBufferLength = length;
+    const auto start_read = [&](INTERNET_BUFFERSA& record, void* into, DWORD length, DWORD flags) {
+        record = INTERNET_BUFFERSA{};
+        record.dwStructSize = sizeof record;
+        record.lpvBuffer = into;
+        record.dwBufferLength = length;
         const BOOL ok =
-            issue(x, error, [&] { return InternetReadFileExA(request, &x->buffers, flags, 0); });
+            issue(x, error, [&] { return InternetReadFileExA(request, &record, flags, 0); });
         ++counts.platform_reads;
         counts.pending += !ok && error == ERROR_IO_PENDING;
-        if (!finish(x, ok, error)) {
-            return false;
-        }
-        // A read without waiting that went pending has, under Wine, only waited for data
-        // to arrive and delivered none (measured): its count is still the length asked.
-        got = ok || (flags & IRF_NO_WAIT) == 0 ? x->buffers.dwBufferLength : 0;
-        return true;
+        return ok;
     };
     // A waiting read for one byte, then one without waiting for whatever else is there.
     // The first completes at once when anything has arrived, else when something does,
@@ -346,32 +337,104 @@ int net_read(net_context* context, void* buffer, std::uint32_t size, std::uint32
     // record length the reader's buffer cannot hold, and Wine ends the process. A
     // waiting read that fails closes its connection instead, unread.
     //
-    // Over TLS the second read ends at a record (16 KB) whenever the reader has caught
-    // up with the server, and every read costs the caller a hand-over to the window's
-    // thread. So while the stream runs at full speed (a read brought half the buffer or
-    // more) the pair runs once more, which on such a stream waits microseconds.
-    DWORD n = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        DWORD got = 0;
-        bool ok = read_into(n, 1, 0, got);
-        n += ok ? got : 0;
-        if (ok && got != 0 && n < size) {
-            ok = read_into(n, size - n, IRF_NO_WAIT, got);
-            n += ok ? got : 0;
+    // No byte that has come waits for the next ones: a read that goes pending after some
+    // bytes of this call stays pending for the next call, and these bytes go to the
+    // caller now. The read left pending: 1 once it has completed (got: what it brought),
+    // 0 while it is still pending after patience milliseconds, -1 on failure with error
+    // set. With INFINITE patience the stall limit bounds the wait, counted from when the
+    // read went out.
+    const auto complete_left = [&](DWORD patience, DWORD& got) {
+        const bool until_silence = patience == INFINITE;
+        const DWORD why = await_completion(x, until_silence ? x->left_since : GetTickCount64(),
+                                           until_silence ? stall_limit() : patience);
+        if (why == WAIT_TIMEOUT && !until_silence) {
+            return 0;
         }
-        if (!ok && n == 0) {
+        x->left_pending = false;
+        if (why != 0) {
+            error = why == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_INTERNET_TIMEOUT) : why;
+            return -1;
+        }
+        if (x->result.dwResult == 0) {
+            error = x->result.dwError != 0 ? x->result.dwError : ERROR_INTERNET_INTERNAL_ERROR;
+            return -1;
+        }
+        got = x->left_brings_nothing ? 0 : x->first_buffers.dwBufferLength;
+        return 1;
+    };
+    const auto leave_pending = [&](bool brings_nothing) {
+        x->left_pending = true;
+        x->left_brings_nothing = brings_nothing;
+        x->left_since = GetTickCount64();
+    };
+    const auto first_byte = [&](DWORD patience, DWORD& got) {
+        if (x->left_pending) {
+            return complete_left(patience, got);
+        }
+        if (start_read(x->first_buffers, &x->first_byte, 1, 0)) {
+            got = x->first_buffers.dwBufferLength;
+            return 1;
+        }
+        if (error != ERROR_IO_PENDING) {
+            return -1;
+        }
+        leave_pending(false);
+        return complete_left(patience, got);
+    };
+    // A read without waiting left pending by the call before has found nothing; once it
+    // completes, what it waited for is the platform's to hand out.
+    if (x->left_pending && x->left_brings_nothing) {
+        DWORD nothing = 0;
+        if (complete_left(INFINITE, nothing) < 0) {
             return fail(context, error);
         }
-        if (!ok) {
-            // What came before the failure is the caller's; the failure is the next read's.
-            x->deferred_error = error;
-            net_close(context);
+    }
+    // Not before: a read left pending may still write into the buffer it was given.
+    if (x->buffer.size() < size) {
+        x->buffer.resize(size);
+    }
+    // Over TLS the read without waiting ends at a record (16 KB) whenever the reader has
+    // caught up with the server, and every read costs the caller a hand-over to the
+    // window's thread. So while the stream runs at full speed (a read brought half the
+    // buffer or more) the pair runs once more, its one-byte read waiting a moment only:
+    // on such a stream the next record is microseconds away, and when the server has
+    // gone quiet instead, what has come goes to the caller after that moment.
+    constexpr DWORD second_helping_ms = 50;
+    DWORD n = 0;
+    bool ok = true;
+    for (int pass = 0; pass < 2; ++pass) {
+        DWORD got = 0;
+        const int first = first_byte(pass == 0 ? INFINITE : second_helping_ms, got);
+        ok = first >= 0;
+        if (first <= 0 || got == 0) {
             break;
+        }
+        x->buffer[n++] = x->first_byte;
+        if (n < size) {
+            if (!start_read(x->buffers, x->buffer.data() + n, size - n, IRF_NO_WAIT)) {
+                // Pending: under Wine it found nothing and waits for data to arrive, then
+                // delivers none (measured; its count stays the length asked).
+                ok = error == ERROR_IO_PENDING;
+                if (ok) {
+                    leave_pending(true);
+                }
+                break;
+            }
+            got = x->buffers.dwBufferLength;
+            n += got;
         }
         if (got == 0 || n < size / 2 || n >= size ||
             (x->has_length && x->received + n >= x->expected)) {
             break;
         }
+    }
+    if (!ok && n == 0) {
+        return fail(context, error);
+    }
+    if (!ok) {
+        // What came before the failure is the caller's; the failure is the next read's.
+        x->deferred_error = error;
+        net_close(context);
     }
     if (n == 0 && x->has_length && x->received < x->expected) {
         // The connection ended early: a truncated body must never pass for a whole one.

@@ -40,18 +40,16 @@ HANDLE create_event(BOOL manual_reset) {
     return CreateEventA(nullptr, manual_reset, FALSE, nullptr);
 }
 
-// Waits for the pending operation: 0 once it has completed, else why it did not: a
-// close from another thread (the cancelled operation) or nothing received within the
-// stall limit (a time-out). Every pending step completes as soon as anything arrives,
-// so the limit measures silence, never a slow but living connection.
-DWORD wait_for_completion(net_exchange* x) {
+} // namespace
+
+// Every pending step completes as soon as anything arrives, so the stall limit measures
+// silence, never a slow but living connection.
+DWORD await_completion(net_exchange* x, ULONGLONG since, DWORD limit) {
     const HANDLE events[2] = {x->aborted, x->completed};
-    const DWORD limit = stall_limit_ms.load();
-    const ULONGLONG started = GetTickCount64();
     ++waiting_calls;
     DWORD woken = WAIT_OBJECT_0 + 1;
     while (woken == WAIT_OBJECT_0 + 1 && x->completions.load() < x->awaited) {
-        const ULONGLONG waited = GetTickCount64() - started;
+        const ULONGLONG waited = GetTickCount64() - since;
         woken = waited >= limit
                     ? WAIT_TIMEOUT
                     : WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(limit - waited));
@@ -60,8 +58,15 @@ DWORD wait_for_completion(net_exchange* x) {
     if (woken == WAIT_OBJECT_0 + 1) {
         return 0;
     }
-    return woken == WAIT_TIMEOUT ? ERROR_INTERNET_TIMEOUT : ERROR_INTERNET_OPERATION_CANCELLED;
+    return woken == WAIT_TIMEOUT ? static_cast<DWORD>(WAIT_TIMEOUT)
+                                 : static_cast<DWORD>(ERROR_INTERNET_OPERATION_CANCELLED);
 }
+
+DWORD stall_limit() {
+    return stall_limit_ms.load();
+}
+
+namespace {
 
 // Under Wine, closing a request whose body has not been read to its end first reads
 // the rest of it off the socket, a kilobyte at a time, for as long as the server keeps
@@ -130,8 +135,9 @@ bool finish(net_exchange* x, BOOL ok, DWORD& error) {
     if (error != ERROR_IO_PENDING) {
         return false;
     }
-    if (const DWORD why = wait_for_completion(x); why != 0) {
-        error = why;
+    if (const DWORD why = await_completion(x, GetTickCount64(), stall_limit()); why != 0) {
+        // A close from another thread, or nothing received within the stall limit.
+        error = why == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_INTERNET_TIMEOUT) : why;
         return false;
     }
     if (x->result.dwResult != 0) {

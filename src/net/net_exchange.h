@@ -35,7 +35,16 @@ struct net_exchange {
     INTERNET_ASYNC_RESULT result{};
     std::vector<char> buffer;    // what the platform reads into
     INTERNET_BUFFERSA buffers{}; // and where it says how much
-    std::string headers;         // the platform may read these while sending
+    // A read may stay pending from one net_read to the next, so that what came before it
+    // reaches the caller now rather than with the next bytes: the waiting read for one
+    // byte (it lands here, apart from the buffer the caller's bytes are assembled in), or
+    // a read without waiting that found nothing (it brings nothing itself).
+    char first_byte = 0;
+    INTERNET_BUFFERSA first_buffers{};
+    bool left_pending = false;
+    bool left_brings_nothing = false;
+    ULONGLONG left_since = 0; // when it went out: the silence counts from then
+    std::string headers;      // the platform may read these while sending
     std::string body;
     DWORD available = 0; // what the platform says is there, written when it completes
     std::uint64_t received = 0;
@@ -84,6 +93,14 @@ template <class Call> BOOL issue(net_exchange* x, DWORD& error, const Call& call
 // Finishes a platform call that may have gone asynchronous. Sets error and returns
 // false on failure, including an abort and a wait that outlasted the stall limit.
 bool finish(net_exchange* x, BOOL ok, DWORD& error);
+
+// Waits for the pending step until limit milliseconds after since (GetTickCount64):
+// 0 once it has completed, WAIT_TIMEOUT when the time ran out first (the step stays
+// pending), ERROR_INTERNET_OPERATION_CANCELLED after a close.
+DWORD await_completion(net_exchange* x, ULONGLONG since, DWORD limit);
+
+// The stall limit in milliseconds.
+DWORD stall_limit();
 
 // Closes an Internet handle (and with it everything under it) without waiting for the
 // platform to wind the connection down.
