@@ -1,4 +1,4 @@
-// The product record: the parsed specification and the folder its files go to.
+// The product record: the parsed product list from the store and the folder its files go to.
 #include "download/product.h"
 
 #include <windows.h>

@@ -11,7 +11,7 @@ extern wchar_t download_dir[];
 
 // Derives download_dir, then reads the product specification from the whole sign-in
 // response (buffer of length + 1 bytes, NUL at length), which it keeps for the rest of
-// the run. False when the specification is malformed.
+// the run. False when the store's product list is malformed.
 bool read_product(char* response, std::size_t length);
 
 // The product's title and the installer's file name.
