@@ -615,17 +615,25 @@ def hash_rounds(large, results):
           f"{results['load']['after'][0]:.2f} after; figures kept in {RESULTS}")
 
 
-def restart_rounds(results):
-    """Only the restarts with 2 GB complete on disk, with and without hashes."""
+def measure_restarts(results, each_round=None):
+    """The restarts with 2 GB complete on disk (one stream part holds at most 2,000 MB),
+    with and without reading it all through the hash; each_round(i) after each round."""
     restart = restart_product()
     results["restart"] = {"on_disk": restart["total"] - MB, "plain": [], "hashed": []}
     for i in range(RUNS):
         for key in ("plain", "hashed"):
             results["restart"][key].append(
                 restart_to_first_request(restart, f"restart-{key}-{i}", key == "hashed"))
-        print(f"bench: round {i + 1} of {RUNS}: start to first request " + ", ".join(
+        if each_round is not None:
+            each_round(i)
+
+
+def restart_rounds(results):
+    """Only the restarts with 2 GB complete on disk, with and without hashes."""
+    measure_restarts(results, lambda i: print(
+        f"bench: round {i + 1} of {RUNS}: start to first request " + ", ".join(
             f"{k} {v[-1]['first_request']:.2f} s" for k, v in results["restart"].items()
-            if k != "on_disk"), flush=True)
+            if k != "on_disk"), flush=True))
     for key, name in (("plain", "without hashes"), ("hashed", "with hashes")):
         values = [r["first_request"] for r in results["restart"][key]]
         print(f"bench: restart with {results['restart']['on_disk'] / 1e9:.2f} GB on disk, "
@@ -1032,14 +1040,7 @@ def main():
         # The same start with one complete file: what is left is the sign-in and the screens.
         offer(one)
         results["scan_one"] = [resume_scan(one, f"scan-one-{i}") for i in range(RUNS)]
-        # 2 GB on disk (one stream part holds at most 2,000 MB): the scan with and
-        # without reading it all through the hash.
-        restart = restart_product()
-        results["restart"] = {"on_disk": restart["total"] - MB, "plain": [], "hashed": []}
-        for i in range(RUNS):
-            for key in ("plain", "hashed"):
-                results["restart"][key].append(
-                    restart_to_first_request(restart, f"restart-{key}-{i}", key == "hashed"))
+        measure_restarts(results)
         print("bench: restarts measured", flush=True)
         results["about_idle_ms"] = about_when_idle()
         results["load"]["after"] = os.getloadavg()
