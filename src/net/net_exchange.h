@@ -50,7 +50,9 @@ struct net_exchange {
     std::uint64_t received = 0;
     std::uint64_t expected = 0;
     bool has_length = false;
-    DWORD deferred_error = 0; // a read's failure that the next read reports
+    DWORD deferred_error = 0;    // a read's failure that the next read reports
+    bool secure = false;         // over TLS
+    bool last_read_full = false; // the last net_read filled the caller's buffer
 };
 
 // Guards the pair (internet_handle, exchange) of every record against a close from

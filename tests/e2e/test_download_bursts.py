@@ -2,7 +2,8 @@
 does next: through the real program and the fault server over plain HTTP and over
 HTTPS (as downloads.test, where the other download groups have nginx), a burst and then
 silence on an open connection, from the stream's start and after a resumed range, in
-sizes that are and are not whole records, and a trickle of single bytes."""
+sizes that are and are not whole records, a trickle of single bytes, and a burst at full
+speed that the rest follows on the same connection after the silence."""
 
 import os
 import tempfile
@@ -111,6 +112,20 @@ class BurstTests(DownloadTestCase):
             self.expect_at_once(hwnd, state, listed, 313_861, f"{name}, restarted, 50,000")
             self.assertEqual([r["range"] for r in downloads.fault_requests(state)],
                              ["bytes=263861-"])
+
+            # At full speed, whole reads, then silence and then the rest on the same
+            # connection: the last read is on disk at once, and the read that waited
+            # through the silence loses nothing when the bytes come again.
+            self.pause(hwnd)
+            downloads.configure_faults(state, stall_after=327_680, stall_seconds=600,
+                                       stall_then="continue", write_size=65_536, times=1)
+            self.click(hwnd, PAUSE_ID)
+            self.expect_at_once(hwnd, state, listed, 641_541, f"{name}, full speed, 327,680")
+            downloads.release(state)
+            self.wait_installer(hwnd)
+            self.assert_product_arrived(listed)
+            self.assertEqual([r["range"] for r in downloads.fault_requests(state)],
+                             ["bytes=313861-"])
             self.driver.call("kill", pid)
             self.assertTrue(self.wait_exit(pid)["exited"])
             downloads.release(state)
