@@ -10,7 +10,8 @@
 // Usage: download_loop.exe HOST PATH OUTPUT_FILE [handoff|shown]
 // HOST may begin with "https://": then the GET goes over TLS to port 443, as the
 // program's does for a store that names https.
-// Prints one JSON line: bytes, reads, seconds (from InternetOpen to the file's close).
+// Prints one JSON line: bytes, reads, seconds (from InternetOpen to the file's close), and the
+// CPU seconds of the window's thread and the worker.
 #include <windows.h>
 #include <wininet.h>
 
@@ -57,6 +58,19 @@ double now_seconds() {
     QueryPerformanceCounter(&count);
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// User and kernel time of a thread, in seconds.
+double thread_cpu_seconds(HANDLE thread) {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
+        return -1;
+    }
+    const auto ticks = [](const FILETIME& t) {
+        return static_cast<double>(static_cast<unsigned long long>(t.dwHighDateTime) << 32 |
+                                   t.dwLowDateTime);
+    };
+    return (ticks(kernel) + ticks(user)) / 1e7;
 }
 
 bool fail(job& j, const char* step) {
@@ -179,10 +193,13 @@ int main(int argc, char** argv) {
     }
     // The worker has posted its last message; it only has to return.
     WaitForSingleObject(thread, 10000);
+    const double window_cpu = thread_cpu_seconds(GetCurrentThread());
+    const double worker_cpu = thread_cpu_seconds(thread);
     CloseHandle(thread);
 
-    std::printf("{\"bytes\": %llu, \"reads\": %llu, \"handed_bytes\": %llu, \"seconds\": %.6f",
-                j.bytes, j.reads, handed_bytes, j.seconds);
+    std::printf("{\"bytes\": %llu, \"reads\": %llu, \"handed_bytes\": %llu, \"seconds\": %.6f, "
+                "\"window_cpu\": %.3f, \"worker_cpu\": %.3f",
+                j.bytes, j.reads, handed_bytes, j.seconds, window_cpu, worker_cpu);
     if (j.failed_step != nullptr) {
         std::printf(", \"failed\": \"%s\", \"error\": %lu", j.failed_step, j.error);
     }
