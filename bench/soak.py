@@ -488,7 +488,9 @@ def main():
             return True
 
         samples = Samples(case.driver)
-        drive = chaos.Drive(case, listed, should_kill, STANDSTILL_LIMIT, samples, say=say)
+        drive = chaos.Drive(case, listed, should_kill, STANDSTILL_LIMIT, samples, say=say,
+                            flips=lambda: sum(f["kind"] == "flip"
+                                              for f in chaos.faults(Soak.proxy)))
         began = time.monotonic()
         failure = None
         try:
