@@ -378,6 +378,11 @@ def summarise(drive, samples, listed, total, seconds, differing, code, removed, 
     }
 
 
+def unasked_note(checks):
+    unasked = sum(x.get("unasked", False) for x in checks)
+    return f" ({unasked} killed again before asking)" if unasked else ""
+
+
 def report(r):
     mib = 1 << 20
     rows = [
@@ -393,7 +398,8 @@ def report(r):
         ("pauses (error boxes answered)", r["pauses_on_screen"], ""),
         ("restarts (killed hard)", r["restarts"], f">= {GOALS['restarts']}"),
         ("restarts resuming at exactly the bytes on disk",
-         f"{sum(x['exact'] for x in r['restart_checks'])} of {r['restarts']}", "all"),
+         f"{sum(x['exact'] for x in r['restart_checks'])} of {r['restarts']}"
+         + unasked_note(r["restart_checks"]), "all"),
         ("bytes differing", "none" if not r["differing_files"] else r["differing_files"], "0"),
         ("server bytes / product", f"{r['server_bytes'] / r['size']:.4f}", ""),
         ("waste per fault or kill", f"{r['waste_per_fault'] / 1e6:.2f} MB", "< 1 MB"),
