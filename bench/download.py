@@ -641,12 +641,17 @@ def hash_rounds(large, results):
               f"CPU the hashes add {number(added)} s/GB (the hashing "
               f"thread's own {hasher:.2f}; the hash alone about {HASH_OWN_CPU_S_PER_GB:.2f})",
               flush=True)
+    keep_results(results)
+
+
+def keep_results(results, note=""):
+    """Writes the figures to RESULTS and says so, with the load average before and after."""
     results["load"]["after"] = os.getloadavg()
     os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
     with open(RESULTS, "w") as f:
         json.dump(results, f, indent=1)
     print(f"bench: load average {results['load']['before'][0]:.2f} before, "
-          f"{results['load']['after'][0]:.2f} after; figures kept in {RESULTS}")
+          f"{results['load']['after'][0]:.2f} after{note}; figures kept in {RESULTS}")
 
 
 def measure_restarts(results, each_round=None):
@@ -673,12 +678,7 @@ def restart_rounds(results):
         print(f"bench: restart with {results['restart']['on_disk'] / 1e9:.2f} GB on disk, "
               f"{name}: start to first request median {median(values):.2f} s (rounds "
               f"{', '.join(f'{v:.2f}{noise_note(r)}' for v, r in zip(values, results['restart'][key]))})")
-    results["load"]["after"] = os.getloadavg()
-    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
-    with open(RESULTS, "w") as f:
-        json.dump(results, f, indent=1)
-    print(f"bench: load average {results['load']['before'][0]:.2f} before, "
-          f"{results['load']['after'][0]:.2f} after; figures kept in {RESULTS}")
+    keep_results(results)
 
 
 def transport_rounds(large, results):
@@ -745,14 +745,9 @@ def transport_rounds(large, results):
               f"{v['cpu_s_per_gb']:.1f} CPU s/GB"
               + ("" if after is None else f" ({after:.1f} after the first byte)")
               + f", wineserver {v['wineserver_s_per_gb']:.1f} s/GB")
-    results["load"]["after"] = os.getloadavg()
-    os.makedirs(os.path.dirname(RESULTS), exist_ok=True)
-    with open(RESULTS, "w") as f:
-        json.dump(results, f, indent=1)
-    print(f"bench: load average {results['load']['before'][0]:.2f} before, "
-          f"{results['load']['after'][0]:.2f} after; other work at most "
-          f"{max(r['other_work'] for v in runs.values() for r in v):.2f} of a core during a "
-          f"run (no verdict above {NOISY_SHARE}); figures kept in {RESULTS}")
+    keep_results(results, f"; other work at most "
+                 f"{max(r['other_work'] for v in runs.values() for r in v):.2f} of a core "
+                 f"during a run (no verdict above {NOISY_SHARE})")
 
 
 def download_with_curl(product, label):
